@@ -1,0 +1,86 @@
+// Calls and blocks.
+//
+// A bytecode call pushes a frame, a call trace entry and a code entry, and
+// returns at once: the function runs in the following cycles. A block of IF,
+// WHILE or FOREACH runs the same way, with a copy of the caller's frame in
+// place of its own; what the loop needs to go on after the block (the block,
+// the remaining elements) is kept on the block's code entry, and the loop
+// continues when that entry is left. Blocks therefore nest without native
+// recursion.
+
+#include "machine.hpp"
+#include "moduleapi.hpp"
+#include "opcodes.hpp"
+
+namespace TruvVM {
+
+void Machine::callfunc(std::int32_t argnum) {
+  variable* function = pop();
+  Args args;
+  if (argnum > 0) {
+    args.values.reserve(static_cast<std::size_t>(argnum));
+    for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(pop());
+  }
+  variable* self = function->self;
+  calltrace.push_back(function);
+  if (function->ismodule) {
+    if (function->modulefunc) function->modulefunc(self, args);
+    calltrace.pop_back();
+    return;
+  }
+  NameMap frame;
+  for (std::size_t i = 0; i < args.values.size(); ++i) frame.set(argname(i), args.values[i]);
+  frame.set(sym_self, self);
+  databasestack.emplace_back(std::move(frame));
+  codestack.push_back(CodeEntry{function->funccode ? function->funccode : emptycode_.get(), 0, nullptr});
+}
+
+bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<BlockRun>& run) {
+  push(target);
+  const std::size_t depth = codestack.size();
+  callfunc(0);
+  databasestack.back() = std::move(args);
+  if (codestack.size() > depth) {
+    codestack.back().block = std::move(run);
+    return true;
+  }
+  return false;
+}
+
+void Machine::whileloop(std::unique_ptr<BlockRun> run) {
+  for (;;) {
+    need(static_cast<std::uint8_t>(Op::WHILE), 1);
+    if (moduleapi::gettopvar()->getint() == 0) return;
+    variable* target = run->target;
+    if (standalonefunccall(target, databasestack.back(), run)) return;
+    // A native block has run already; count it like an instruction so that
+    // a harness's budget also ends such a loop.
+    if (config.instructionbudget && ++executed >= config.instructionbudget) throw BudgetExhausted{};
+  }
+}
+
+void Machine::foreachloop(std::unique_ptr<BlockRun> run) {
+  while (run->next < run->elements.size()) {
+    variable* element = run->elements[run->next++];
+    Frame frame = databasestack.back();
+    frame.set(sym_element, element);
+    variable* target = run->target;
+    if (standalonefunccall(target, std::move(frame), run)) return;
+    if (config.instructionbudget && ++executed >= config.instructionbudget) throw BudgetExhausted{};
+  }
+}
+
+void Machine::continueblock(std::unique_ptr<BlockRun> run) {
+  switch (run->kind) {
+    case BlockRun::Kind::If:
+      return;
+    case BlockRun::Kind::While:
+      whileloop(std::move(run));
+      return;
+    case BlockRun::Kind::Foreach:
+      foreachloop(std::move(run));
+      return;
+  }
+}
+
+}  // namespace TruvVM

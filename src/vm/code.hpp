@@ -1,0 +1,34 @@
+#pragma once
+// Code buffers: immutable bytes that code stack entries walk through.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "decode.hpp"
+#include "names.hpp"
+
+namespace TruvVM {
+
+struct Code;
+
+// What is known about the operand at one position of a code buffer. Code never
+// changes, so an operand is decoded once; what execution makes of it (values
+// taken from the data stack included) is still done on every execution.
+struct CachedOperand {
+  DecodedOperand decoded;
+  std::vector<const Code*> bodies;  // per node: the body of a function node
+  bool fromstack = false;           // some node takes a value from the data stack
+  Name name = nullptr;              // the operand's text as a name, once computed
+};
+
+// Immutable once made. A function value refers to the body it was decoded
+// from; every call walks the same buffer from the start.
+struct Code {
+  std::vector<byte> bytes;
+  mutable std::vector<std::unique_ptr<CachedOperand>> operands;  // by position
+
+  std::size_t size() const { return bytes.size(); }
+};
+
+}  // namespace TruvVM

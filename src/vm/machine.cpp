@@ -1,0 +1,138 @@
+#include "machine.hpp"
+
+#include <algorithm>
+#include <ostream>
+
+#include "builtin.hpp"
+#include "moduleapi.hpp"
+
+namespace TruvVM {
+
+Machine* machine = nullptr;
+
+Machine::Machine(const RunConfig& cfg) : config(cfg) {
+  consoleout = adopt(HostStream::console(*config.out));
+  consolein = adopt(HostStream::console(*config.in));
+  sym_self = names.intern("self");
+  sym_element = names.intern("ELEMENT");
+  sym_progroot = names.intern("progroot");
+  emptycode_ = std::make_unique<Code>();
+}
+
+Machine::~Machine() = default;
+
+Name Machine::argname(std::size_t i) {
+  while (argnames_.size() <= i) argnames_.push_back(names.intern("arg" + std::to_string(argnames_.size())));
+  return argnames_[i];
+}
+
+Code* Machine::newcode(std::vector<byte> bytes) {
+  auto code = std::make_unique<Code>();
+  code->bytes = std::move(bytes);
+  codes.push_back(std::move(code));
+  return codes.back().get();
+}
+
+ParamSet* Machine::newparams() {
+  params.push_back(std::make_unique<ParamSet>());
+  return params.back().get();
+}
+
+HostStream* Machine::adopt(std::unique_ptr<HostStream> stream) {
+  streams.push_back(std::move(stream));
+  return streams.back().get();
+}
+
+void Machine::diagnostic(const std::string& text) {
+  consoleout->flush();
+  config.err->write(text.data(), static_cast<std::streamsize>(text.size()));
+  config.err->flush();
+}
+
+void Machine::flushall() {
+  for (auto& s : streams) s->flush();
+}
+
+void Machine::load(std::span<const byte> program) {
+  Code* code = newcode(std::vector<byte>(program.begin(), program.end()));
+  codestack.push_back(CodeEntry{code, 0, nullptr});
+}
+
+void Machine::init() {
+  databasestack.emplace_back();
+  progroot = getallocvar();
+  progroot->identifier = Tag::BuiltinFunc;
+  progroot->name = VarName::ProgramRoot;
+  // The root's code is the program with its first byte on top; a call runs a
+  // function's code from the bottom up, so calling the root runs the program
+  // from its last byte to its first.
+  const Code& program = *codestack.back().code;
+  if (program.size() > 0) progroot->funccode = newcode(std::vector<byte>(program.bytes.rbegin(), program.bytes.rend()));
+  callstack.push_back(progroot);
+  calltrace.push_back(progroot);
+  globalvars.set(sym_progroot, progroot);
+  initroot(*progroot);
+}
+
+void Machine::runloop() {
+  while (!codestack.empty()) execcycle();
+  exitprogram();
+}
+
+void Machine::execcycle() { execinstruction(codestack.back()); }
+
+void Machine::integritycheck() {
+  if (codestack.empty()) error("\nVM panic!\nCodestack size = 0, this is not supposed to happen.      \n", false);
+  if (callstack.empty())
+    error("\nVM panic!\nCallstack size = 0, did you go out of root?                \n", false);
+  if (databasestack.empty())
+    error("\nVM panic!\nDatabasestack size = 0, did you go out of root?                \n", false);
+  if (calltrace.empty())
+    diagnostic(
+        "-----------------------------\nCalltrace stack size is 0.\nThe vm will keep running tho.\n"
+        "This is just a warning.\n-----------------------------\n");
+}
+
+void Machine::execinstruction(CodeEntry& code) {
+  if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
+  ++executed;
+  integritycheck();
+  if (code.empty()) {
+    exitoutoffunc();
+    return;
+  }
+  const std::uint8_t op = code.code->bytes[code.pos++];
+  if (!isopcode(op)) error("Unknown instruction.", false);
+  execute(op, code);
+}
+
+void Machine::exitoutoffunc() {
+  if (codestack.size() == 1) exitprogram();
+  std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
+  codestack.pop_back();
+  if (!calltrace.empty()) calltrace.pop_back();
+  if (!databasestack.empty()) databasestack.pop_back();
+  if (run) continueblock(std::move(run));
+}
+
+void Machine::exitprogram() {
+  if (!silent) {
+    consoleout->write("\n");
+    consoleout->flush();
+    if (!datastack.empty() && datastack.back()->identifier == Tag::Int)
+      consoleout->write("<TRUV 4> Program finished with code " + std::to_string(datastack.back()->intval) + "\n");
+    else
+      consoleout->write("<TRUV 4> Program finished.\n");
+    consoleout->flush();
+  }
+  throw RunEnd{0};
+}
+
+void Machine::need(std::uint8_t op, std::size_t count) {
+  if (datastack.size() >= count) return;
+  error(std::string(info(op).mnemonic) + " needs " + std::to_string(count) + (count == 1 ? " value" : " values") +
+            " on the data stack, found " + std::to_string(datastack.size()) + ".",
+        false);
+}
+
+}  // namespace TruvVM

@@ -1,0 +1,171 @@
+#include "moduleapi.hpp"
+
+#include <charconv>
+
+namespace TruvVM {
+
+variable* getmodulevar(mfuncptr function) {
+  variable* v = getallocvar();
+  v->identifier = Tag::BuiltinModule;
+  v->ismodule = true;
+  v->modulefunc = function;
+  return v;
+}
+
+variable* makenativefunc(mfuncptr function) {
+  variable* v = getallocvar();
+  v->identifier = Tag::CustomFunc;
+  v->ismodule = true;
+  v->modulefunc = function;
+  return v;
+}
+
+namespace moduleapi {
+
+variable* gettopvar() {
+  Machine& m = *machine;
+  if (m.datastack.empty()) error("The data stack is empty.", true);
+  variable* v = m.datastack.back()->getvar();
+  m.datastack.pop_back();
+  return v;
+}
+
+void gointo(variable* target) {
+  machine->callstack.push_back(target);
+  machine->databasestack.emplace_back();
+}
+
+void goout() {
+  // The check before every instruction reports empty stacks; popping one
+  // more than is there is left to that check.
+  if (!machine->callstack.empty()) machine->callstack.pop_back();
+  if (!machine->databasestack.empty()) machine->databasestack.pop_back();
+}
+
+variable* getattribute(variable* target, Name name) {
+  if (variable* v = target->attributes.get(name)) return v;
+  variable* v = getallocvar();
+  target->attributes.set(name, v);
+  machine->diagnostic("Thats not supposed to happen??" + name->text + "\n");
+  return v;
+}
+
+variable* getattribute(variable* target, std::string_view name) {
+  return getattribute(target, machine->names.intern(name));
+}
+
+variable* getarg(const Args& args, std::string_view name) {
+  if (name.size() > 3 && name.substr(0, 3) == "arg" && (name[3] != '0' || name.size() == 4)) {
+    std::size_t index = 0;
+    auto [end, ec] = std::from_chars(name.data() + 3, name.data() + name.size(), index);
+    if (ec == std::errc() && end == name.data() + name.size() && index < args.values.size())
+      return args.values[index];
+  }
+  error("No such arg: " + std::string(name), true);
+}
+
+HostStream& getfileparam(const ParamSet* params, HostStream::Direction want) {
+  if (!params || !params->hasfile || !params->file) error("No such param: file", true);
+  if (params->file->direction() != want)
+    error(want == HostStream::Direction::Output ? "Cannot write to a stream opened for reading."
+                                                : "Cannot read from a stream opened for writing.",
+          true);
+  return *params->file;
+}
+
+namespace {
+
+bool outofbounds(const ListVal& list, std::int32_t index) {
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(index)) >= list.size();
+}
+
+}  // namespace
+
+variable* Lgetindex(const ListVal& list, std::int32_t index) {
+  if (outofbounds(list, index))
+    error("Out of bounds. Tried getting index " + std::to_string(index) + " at list with length of " +
+              std::to_string(list.size()),
+          true);
+  return list[static_cast<std::size_t>(index)];
+}
+
+void Lsetindex(ListVal& list, std::int32_t index, variable* value) {
+  if (outofbounds(list, index))
+    error("Out of bounds. Tried setting index " + std::to_string(index) + " at list with length of " +
+              std::to_string(list.size()),
+          true);
+  list[static_cast<std::size_t>(index)] = value;
+}
+
+void varconv(variable& target, std::string_view newtype) {
+  if (newtype == "BUILTIN_STRING") {
+    std::string text = target.getstring(false);
+    target.identifier = Tag::String;
+    target.stringval = std::move(text);
+  } else if (newtype == "BUILTIN_INT") {
+    const std::int32_t value = target.getint();
+    target.identifier = Tag::Int;
+    target.intval = value;
+  } else if (newtype == "BUILTIN_FLOAT") {
+    const float value = target.getfloat();
+    target.identifier = Tag::Float;
+    target.floatval = value;
+  } else {
+    error("Unsupported convert type: " + std::string(newtype), true);
+  }
+}
+
+bool Dcontains(const DictVal& dict, const variable& probe) {
+  for (const auto& entry : dict)
+    if (*entry.first == probe) return true;
+  return false;
+}
+
+variable* Dgetindex(const DictVal& dict, const variable& probe) {
+  for (const auto& entry : dict)
+    if (*entry.first == probe) return entry.second;
+  error("Dict does not contain key: " + probe.getstring(false), true);
+}
+
+void Dsetindex(DictVal& dict, variable* key, variable* value) { dict.set(key, value); }
+
+variable* Duplicatevar(variable* target) {
+  variable* v = getallocvar();
+  *v = *target;
+  return v;
+}
+
+variable& gettargetpntr(variable* pointer) {
+  if (!pointer || !pointer->pntrval) error("Attempted to get pointer target even tho it is not defined.", true);
+  return *pointer->pntrval;
+}
+
+variable* getlocalvar(Name name) {
+  Machine& m = *machine;
+  Frame& frame = m.databasestack.back();
+  if (m.progroot->attributes.has(name)) return getattribute(m.progroot, name);
+  if (!frame.has(name)) {
+    variable* v = getallocvar();
+    frame.set(name, v);
+    if (m.callstack.size() <= 1) m.progroot->attributes.set(name, v);
+    return v;
+  }
+  variable* v = frame.get(name);
+  if (!v) {
+    // A frame's "self" when the function had no bound object.
+    v = getallocvar();
+    frame.set(name, v);
+  }
+  return v;
+}
+
+variable* getglobalvar(Name name) {
+  Machine& m = *machine;
+  if (variable* v = m.globalvars.get(name)) return v;
+  variable* v = getallocvar();
+  m.globalvars.set(name, v);
+  return v;
+}
+
+}  // namespace moduleapi
+}  // namespace TruvVM

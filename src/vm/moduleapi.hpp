@@ -1,0 +1,52 @@
+#pragma once
+// Services through which native functions and instructions reach arguments,
+// host parameters, names, contexts, lists, dictionaries and pointers. Every
+// failure here is reported as raised within a module.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "machine.hpp"
+#include "streams.hpp"
+#include "value.hpp"
+
+namespace TruvVM {
+
+// A native function value made by getmodulevar: tag BUILTIN_MODULE.
+variable* getmodulevar(mfuncptr function);
+// A native function value made in place: tag CUSTOM_FUNC.
+variable* makenativefunc(mfuncptr function);
+
+namespace moduleapi {
+
+// Pops the top of the data stack, resolved with getvar.
+variable* gettopvar();
+void gointo(variable* target);
+void goout();
+
+// The attribute of target; a missing one is created blank with a warning.
+variable* getattribute(variable* target, Name name);
+variable* getattribute(variable* target, std::string_view name);
+
+// The argument of that name ("arg0", "arg1", ...).
+variable* getarg(const Args& args, std::string_view name);
+
+// The host stream of an object ("file"); `want` is the direction the caller
+// needs, and a stream of the other direction is reported.
+HostStream& getfileparam(const ParamSet* params, HostStream::Direction want);
+
+variable* Lgetindex(const ListVal& list, std::int32_t index);
+void Lsetindex(ListVal& list, std::int32_t index, variable* value);
+void varconv(variable& target, std::string_view newtype);
+bool Dcontains(const DictVal& dict, const variable& probe);
+variable* Dgetindex(const DictVal& dict, const variable& probe);
+void Dsetindex(DictVal& dict, variable* key, variable* value);
+variable* Duplicatevar(variable* target);
+variable& gettargetpntr(variable* pointer);
+
+variable* getlocalvar(Name name);
+variable* getglobalvar(Name name);
+
+}  // namespace moduleapi
+}  // namespace TruvVM

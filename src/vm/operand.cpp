@@ -1,0 +1,186 @@
+// Reading operands during execution: decoding (once per code position) and
+// making the values an execution of the operand yields.
+
+#include "builtin.hpp"
+#include "machine.hpp"
+#include "moduleapi.hpp"
+
+namespace TruvVM {
+
+namespace {
+
+const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
+  const Code& code = *e.code;
+  if (code.operands.empty()) code.operands.resize(code.size());
+  std::unique_ptr<CachedOperand>& slot = code.operands[e.pos];
+  if (!slot) {
+    slot = std::make_unique<CachedOperand>();
+    const byte* p = code.bytes.data() + e.pos;
+    slot->decoded = decodeoperand(p, code.size() - e.pos);
+    slot->bodies.resize(slot->decoded.nodes.size(), nullptr);
+    for (std::size_t i = 0; i < slot->decoded.nodes.size(); ++i) {
+      const OperandNode& node = slot->decoded.nodes[i];
+      if (node.type == OperandType::Stack) slot->fromstack = true;
+      if (node.type == OperandType::Func && slot->decoded.status == DecodeStatus::Ok)
+        slot->bodies[i] = m.newcode(funcbody(p, node));
+    }
+  }
+  return *slot;
+}
+
+[[noreturn]] void emptystack() { error("Operand taken from the data stack, but the data stack is empty.", false); }
+
+// A malformed operand: what execution does up to the fault (taking values from
+// the data stack included), then the report.
+[[noreturn]] void badoperand(Machine& m, CodeEntry& e, const CachedOperand& op) {
+  const std::uint32_t base = e.pos;
+  for (const OperandNode& node : op.decoded.nodes) {
+    if (node.type != OperandType::Stack) continue;
+    e.pos = base + node.start + 1;
+    if (m.datastack.empty()) emptystack();
+    moduleapi::gettopvar();
+  }
+  e.pos = base + op.decoded.consumed;
+  if (op.decoded.status == DecodeStatus::BadType) error("Bad type when getting operand!", false);
+  error("Operand cut off by the end of the code.", false);
+}
+
+// Fills rec from a node that has no children.
+void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperand& op, std::size_t i,
+                variable* rec) {
+  const OperandNode& node = op.decoded.nodes[i];
+  const byte* p = e.code->bytes.data() + base;
+  switch (node.type) {
+    case OperandType::Int:
+      rec->identifier = Tag::Int;
+      rec->intval = node.ival;
+      return;
+    case OperandType::Float:
+      rec->identifier = Tag::Float;
+      rec->floatval = floatoperand(node.ipart, node.fpart);
+      return;
+    case OperandType::String:
+      rec->identifier = Tag::String;
+      rec->stringval.assign(reinterpret_cast<const char*>(p + node.payload), node.payloadlen);
+      return;
+    case OperandType::Class:
+      rec->identifier = Tag::CustomClass;
+      return;
+    case OperandType::Func:
+      rec->identifier = Tag::CustomFunc;
+      rec->funccode = op.bodies[i];
+      return;
+    case OperandType::Stack: {
+      e.pos = base + node.start + 1;
+      if (m.datastack.empty()) emptystack();
+      variable* v = moduleapi::gettopvar();
+      *rec = *v;
+      return;
+    }
+    case OperandType::List:
+    case OperandType::Dict:
+      return;
+  }
+}
+
+// Makes the value of a well-formed operand, in the order a recursive reading
+// would: each element's record is made before the records inside it.
+variable* materialize(Machine& m, CodeEntry& e, const CachedOperand& op) {
+  const std::uint32_t base = e.pos;
+  const auto& nodes = op.decoded.nodes;
+  struct Open {
+    variable* rec;
+    std::uint32_t remaining;  // child nodes still to come directly inside
+    variable* key;            // dictionary: the key waiting for its value
+  };
+  std::vector<Open> open;
+  variable* result = nullptr;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const OperandNode& node = nodes[i];
+    variable* rec = getallocvar();
+    if (open.empty()) {
+      result = rec;
+    } else {
+      Open& parent = open.back();
+      --parent.remaining;
+      if (parent.rec->identifier == Tag::List) {
+        parent.rec->listval.push_back(rec);
+      } else if (!parent.key) {
+        parent.key = rec;
+      } else {
+        parent.rec->dictval.set(parent.key, rec);
+        parent.key = nullptr;
+      }
+    }
+    if (node.type == OperandType::List) {
+      rec->identifier = Tag::List;
+      initlistvar(*rec);
+      open.push_back({rec, node.count, nullptr});
+    } else if (node.type == OperandType::Dict) {
+      rec->identifier = Tag::Dict;
+      initdictvar(*rec);
+      open.push_back({rec, 2 * node.count, nullptr});
+    } else {
+      fillscalar(m, e, base, op, i, rec);
+    }
+    while (!open.empty() && open.back().remaining == 0) open.pop_back();
+  }
+  e.pos = base + op.decoded.consumed;
+  return result;
+}
+
+const CachedOperand& readoperand(Machine& m, CodeEntry& e) {
+  const CachedOperand& op = cachedoperand(m, e);
+  if (op.decoded.status != DecodeStatus::Ok) badoperand(m, e, op);
+  return op;
+}
+
+}  // namespace
+
+variable* Machine::getop(CodeEntry& e) {
+  const CachedOperand& op = readoperand(*this, e);
+  return materialize(*this, e, op);
+}
+
+Name Machine::getname(CodeEntry& e) {
+  const CachedOperand& op = readoperand(*this, e);
+  if (op.name) {
+    e.pos += op.decoded.consumed;
+    return op.name;
+  }
+  variable* v = materialize(*this, e, op);
+  Name name = names.intern(v->getstring(false));
+  // An operand that takes nothing from the data stack always has the same text.
+  if (!op.fromstack) const_cast<CachedOperand&>(op).name = name;
+  return name;
+}
+
+std::int32_t Machine::getcount(CodeEntry& e) {
+  const CachedOperand& op = readoperand(*this, e);
+  if (op.decoded.nodes[0].type == OperandType::Int) {
+    e.pos += op.decoded.consumed;
+    return op.decoded.nodes[0].ival;
+  }
+  return materialize(*this, e, op)->getint();
+}
+
+variable* Machine::getconst(CodeEntry& e) {
+  const CachedOperand& op = readoperand(*this, e);
+  switch (op.decoded.nodes[0].type) {
+    case OperandType::List:
+    case OperandType::Dict:
+    case OperandType::Stack:
+      return materialize(*this, e, op)->getcopy();
+    default: {
+      // A value without attributes, entries or bound object: its copy is
+      // made directly.
+      variable* v = getallocvar();
+      const std::uint32_t base = e.pos;
+      fillscalar(*this, e, base, op, 0, v);
+      e.pos = base + op.decoded.consumed;
+      return v;
+    }
+  }
+}
+
+}  // namespace TruvVM

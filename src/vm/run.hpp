@@ -1,0 +1,35 @@
+#pragma once
+// Running a program: the library's entry point.
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace TruvVM {
+
+struct RunConfig {
+  std::istream* in = nullptr;   // standard input of the script
+  std::ostream* out = nullptr;  // standard output
+  std::ostream* err = nullptr;  // standard error
+  // Limits for harnesses that run untrusted programs in-process; 0: none.
+  std::uint64_t instructionbudget = 0;
+  std::size_t memorylimit = 0;
+  // Collect garbage before every instruction (for testing the collector).
+  bool gcstress = false;
+};
+
+struct RunResult {
+  int status = 0;  // 0: finished; 1: ended by an error
+  bool budgetexhausted = false;
+};
+
+// Runs a program on a fresh machine and returns when it ends, however it ends.
+RunResult runprogram(std::span<const std::uint8_t> program, const RunConfig& config);
+
+// The bytes of a file; a missing or unreadable file reads as empty.
+std::vector<std::uint8_t> readprogram(const std::string& path);
+
+}  // namespace TruvVM

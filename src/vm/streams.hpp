@@ -1,0 +1,51 @@
+#pragma once
+// Host streams behind file objects: the console and files opened by scripts.
+
+#include <fstream>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace TruvVM {
+
+class HostStream {
+ public:
+  enum class Direction { Output, Input };
+
+  // A console stream (not owned); closing it only flushes it.
+  static std::unique_ptr<HostStream> console(std::ostream& out);
+  static std::unique_ptr<HostStream> console(std::istream& in);
+  // A file opened in text mode: "write" truncates or creates, "read" reads.
+  // A file that cannot be opened gives a stream in a failed state.
+  static std::unique_ptr<HostStream> openwrite(const std::string& path);
+  static std::unique_ptr<HostStream> openread(const std::string& path);
+
+  Direction direction() const { return direction_; }
+  bool isconsole() const { return console_; }
+
+  void write(std::string_view text);
+  // Reads one line without its line break; false at the end of input (also
+  // when the stream is closed or failed).
+  bool getline(std::string& line);
+  void flush();
+  void close();
+
+ private:
+  HostStream() = default;
+  Direction direction_ = Direction::Output;
+  bool console_ = false;
+  std::ostream* out_ = nullptr;
+  std::istream* in_ = nullptr;
+  std::unique_ptr<std::ofstream> ofile_;
+  std::unique_ptr<std::ifstream> ifile_;
+};
+
+// Native state of a built-in object (a file object's mode and stream).
+struct ParamSet {
+  std::string type;
+  bool hasfile = false;
+  HostStream* file = nullptr;
+};
+
+}  // namespace TruvVM

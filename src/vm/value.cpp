@@ -1,0 +1,355 @@
+#include "value.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_map>
+
+#include "builtin.hpp"
+#include "machine.hpp"
+
+namespace TruvVM {
+
+std::string_view tagname(Tag tag) {
+  switch (tag) {
+    case Tag::Blank: return "";
+    case Tag::Int: return "BUILTIN_INT";
+    case Tag::Float: return "BUILTIN_FLOAT";
+    case Tag::String: return "BUILTIN_STRING";
+    case Tag::List: return "BUILTIN_LIST";
+    case Tag::Dict: return "BUILTIN_DICT";
+    case Tag::Pntr: return "BUILTIN_PNTR";
+    case Tag::CustomFunc: return "CUSTOM_FUNC";
+    case Tag::CustomClass: return "CUSTOM_CLASS";
+    case Tag::BuiltinFunc: return "BUILTIN_FUNC";
+    case Tag::BuiltinModule: return "BUILTIN_MODULE";
+    case Tag::BuiltinClass: return "BUILTIN_CLASS";
+  }
+  return "";
+}
+
+std::string_view namestring(VarName name) {
+  switch (name) {
+    case VarName::Unnamed: return "Unnamed Variable";
+    case VarName::ProgramRoot: return "PROGRAM_ROOT";
+    case VarName::Filesystem: return "FILESYSTEM";
+    case VarName::File: return "file";
+    case VarName::Stdout: return "stdout";
+    case VarName::Stdin: return "stdin";
+  }
+  return "";
+}
+
+void DictVal::set(variable* key, variable* value) {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
+                             [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
+  if (it != entries_.end() && it->first == key) {
+    it->second = value;
+    return;
+  }
+  entries_.insert(it, Entry{key, value});
+}
+
+variable* getallocvar() { return machine->heap.alloc(); }
+
+variable& variable::operator=(const variable& rhs) {
+  if (this == &rhs) return *this;
+  identifier = rhs.identifier;
+  name = rhs.name;
+  ismodule = rhs.ismodule;
+  attributes = rhs.attributes;
+  self = rhs.self;
+  intval = rhs.intval;
+  floatval = rhs.floatval;
+  stringval = rhs.stringval;
+  dictval = rhs.dictval;
+  listval = rhs.listval;
+  funccode = rhs.funccode;
+  modulefunc = rhs.modulefunc;
+  moduleparams = rhs.moduleparams;
+  pntrval = rhs.pntrval;
+  return *this;
+}
+
+variable* variable::getvar() {
+  switch (identifier) {
+    case Tag::Int:
+    case Tag::Float:
+    case Tag::String:
+    case Tag::Pntr:
+      return getcopy();
+    default:
+      return this;
+  }
+}
+
+namespace {
+
+// One record being deep-copied: its attributes in name order, then its
+// dictionary entries (key, then element), then its bound object. The work
+// list replaces native recursion, so values nested to any depth are copied
+// in bounded native stack, in the same order a recursive copy would make
+// the records.
+struct CopyTask {
+  variable* src;
+  variable* dst;
+  std::vector<std::pair<Name, variable*>> attrs;
+  std::size_t next = 0;  // attribute, then dictionary entry
+  int phase = 0;         // 0 attributes, 1 dictionary key, 2 dictionary element, 3 self
+  variable* keycopy = nullptr;
+};
+
+// The bound object of a record matters only when a call can pass it on.
+bool copiesself(const variable* v) { return v->self != nullptr && v->callable(); }
+
+}  // namespace
+
+variable* variable::getcopy() {
+  if (attributes.empty() && dictval.empty() && !copiesself(this)) {
+    variable* c = getallocvar();
+    *c = *this;
+    c->self = nullptr;
+    return c;
+  }
+
+  std::unordered_map<const variable*, variable*> memo;
+  std::vector<CopyTask> tasks;
+  auto copyone = [&](variable* src) -> variable* {
+    auto it = memo.find(src);
+    if (it != memo.end()) return it->second;
+    variable* dst = getallocvar();
+    *dst = *src;
+    memo.emplace(src, dst);
+    CopyTask task{src, dst, {}, 0, 0, nullptr};
+    if (!src->attributes.empty()) task.attrs = src->attributes.sorted();
+    if (!src->dictval.empty()) dst->dictval.clear();
+    tasks.push_back(std::move(task));
+    return dst;
+  };
+
+  variable* result = copyone(this);
+  while (!tasks.empty()) {
+    const std::size_t t = tasks.size() - 1;
+    switch (tasks[t].phase) {
+      case 0:
+        if (tasks[t].next < tasks[t].attrs.size()) {
+          auto [name, rec] = tasks[t].attrs[tasks[t].next++];
+          variable* dst = tasks[t].dst;
+          dst->attributes.set(name, copyone(rec));
+          continue;
+        }
+        tasks[t].phase = 1;
+        tasks[t].next = 0;
+        continue;
+      case 1: {
+        variable* src = tasks[t].src;
+        if (tasks[t].next < src->dictval.size()) {
+          variable* key = (src->dictval.begin() + static_cast<std::ptrdiff_t>(tasks[t].next))->first;
+          tasks[t].phase = 2;
+          tasks[t].keycopy = copyone(key);
+          continue;
+        }
+        tasks[t].phase = 3;
+        continue;
+      }
+      case 2: {
+        variable* src = tasks[t].src;
+        variable* elem = (src->dictval.begin() + static_cast<std::ptrdiff_t>(tasks[t].next))->second;
+        ++tasks[t].next;
+        tasks[t].phase = 1;
+        variable* dst = tasks[t].dst;
+        variable* keycopy = tasks[t].keycopy;
+        dst->dictval.set(keycopy, copyone(elem));
+        continue;
+      }
+      default: {
+        variable* src = tasks[t].src;
+        variable* dst = tasks[t].dst;
+        tasks.pop_back();
+        dst->self = copiesself(src) ? copyone(src->self) : nullptr;
+        continue;
+      }
+    }
+  }
+  return result;
+}
+
+variable* variable::getpointer() {
+  variable* p = getallocvar();
+  p->identifier = Tag::Pntr;
+  initpntrvar(*p);
+  p->pntrval = this;
+  return p;
+}
+
+bool variable::operator==(const variable& other) const {
+  if (identifier != other.identifier) {
+    if (isnumber() && other.isnumber()) return getfloat() == other.getfloat();
+    return false;
+  }
+  switch (identifier) {
+    case Tag::Int:
+    case Tag::Float:
+      return getfloat() == other.getfloat();
+    case Tag::String:
+      return stringval == other.stringval;
+    case Tag::List:
+      return listval == other.listval;
+    case Tag::Dict:
+      return dictval == other.dictval;
+    case Tag::CustomFunc: {
+      if (funccode == other.funccode) return true;
+      if (!funccode || !other.funccode) return false;
+      return funccode->bytes == other.funccode->bytes;
+    }
+    default:
+      return true;
+  }
+}
+
+std::string floattext(float f) {
+  char buf[64];
+  int n = std::snprintf(buf, sizeof buf, "%f", static_cast<double>(f));
+  return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+namespace {
+
+[[noreturn]] void unsupported(Tag tag) { error("Unsupported type: " + std::string(tagname(tag)), false); }
+
+std::int32_t texttoint(const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(begin, &end, 10);
+  if (end == begin) error("Cannot convert \"" + text + "\" to an integer.", false);
+  if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+    error("Cannot convert \"" + text + "\" to an integer: out of range.", false);
+  return static_cast<std::int32_t>(value);
+}
+
+float texttofloat(const std::string& text) {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  float value = std::strtof(begin, &end);
+  if (end == begin) error("Cannot convert \"" + text + "\" to a float.", false);
+  if (errno == ERANGE) error("Cannot convert \"" + text + "\" to a float: out of range.", false);
+  return value;
+}
+
+}  // namespace
+
+std::int32_t floattoint(float f) {
+  if (!(f >= -2147483648.0f && f < 2147483648.0f))
+    error("Cannot convert float " + floattext(f) + " to an integer.", false);
+  return static_cast<std::int32_t>(f);
+}
+
+std::int32_t variable::getint() const {
+  switch (identifier) {
+    case Tag::Int: return intval;
+    case Tag::Float: return floattoint(floatval);
+    case Tag::String: return texttoint(stringval);
+    default: unsupported(identifier);
+  }
+}
+
+float variable::getfloat() const {
+  switch (identifier) {
+    case Tag::Int: return static_cast<float>(intval);
+    case Tag::Float: return floatval;
+    case Tag::String: return texttofloat(stringval);
+    default: unsupported(identifier);
+  }
+}
+
+namespace {
+
+void scalartext(const variable& v, bool quot, std::string& out) {
+  switch (v.identifier) {
+    case Tag::String:
+      if (quot) out += '"';
+      out += v.stringval;
+      if (quot) out += '"';
+      return;
+    case Tag::Int:
+      out += std::to_string(v.intval);
+      return;
+    case Tag::Float:
+      out += floattext(v.floatval);
+      return;
+    default:
+      out += "None";
+      return;
+  }
+}
+
+bool iscontainer(const variable& v) { return v.identifier == Tag::List || v.identifier == Tag::Dict; }
+
+}  // namespace
+
+std::string variable::getstring(bool quot) const {
+  std::string out;
+  if (!iscontainer(*this)) {
+    scalartext(*this, quot, out);
+    return out;
+  }
+  // Lists and dictionaries nest to any depth: walk them with a work list. A
+  // container met again inside itself is written as {L...} or {D...}.
+  struct Open {
+    const variable* v;
+    std::size_t next;  // list: element; dict: twice the entry, plus one for the element
+  };
+  std::vector<Open> open;
+  auto enter = [&](const variable& v) {
+    if (v.printing) {
+      out += v.identifier == Tag::List ? "{L...}" : "{D...}";
+      return;
+    }
+    out += v.identifier == Tag::List ? "{L" : "{D";
+    v.printing = 1;
+    open.push_back({&v, 0});
+  };
+  auto item = [&](const variable* v) {
+    if (iscontainer(*v))
+      enter(*v);
+    else
+      scalartext(*v, true, out);
+  };
+  enter(*this);
+  while (!open.empty()) {
+    Open& top = open.back();
+    const variable& v = *top.v;
+    if (v.identifier == Tag::List) {
+      if (top.next < v.listval.size()) {
+        if (top.next > 0) out += ", ";
+        const variable* e = v.listval[top.next++];
+        item(e);
+        continue;
+      }
+    } else {
+      if (top.next < 2 * v.dictval.size()) {
+        const auto& entry = *(v.dictval.begin() + static_cast<std::ptrdiff_t>(top.next / 2));
+        if (top.next % 2 == 0) {
+          if (top.next > 0) out += ", ";
+          ++top.next;
+          item(entry.first);
+        } else {
+          out += ": ";
+          ++top.next;
+          item(entry.second);
+        }
+        continue;
+      }
+    }
+    out += '}';
+    v.printing = 0;
+    open.pop_back();
+  }
+  return out;
+}
+
+}  // namespace TruvVM

@@ -1,0 +1,126 @@
+#pragma once
+// The value record: every datum of the machine is one `variable`.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "names.hpp"
+
+namespace TruvVM {
+
+using byte = std::uint8_t;
+struct variable;
+struct Code;
+struct ParamSet;
+
+// The arguments of a native call: "arg0" first.
+struct Args {
+  std::vector<variable*> values;
+};
+
+// A native function: the bound object and the arguments.
+using mfuncptr = void (*)(variable* self, const Args& args);
+
+// Type tags. tagname() gives the text the machine prints for each.
+enum class Tag : std::uint8_t {
+  Blank,  // a fresh record: nothing assigned yet
+  Int,
+  Float,
+  String,
+  List,
+  Dict,
+  Pntr,
+  CustomFunc,
+  CustomClass,
+  BuiltinFunc,
+  BuiltinModule,
+  BuiltinClass,
+};
+std::string_view tagname(Tag tag);
+
+// Display names; only the built-in objects carry one of their own.
+enum class VarName : std::uint8_t { Unnamed, ProgramRoot, Filesystem, File, Stdout, Stdin };
+std::string_view namestring(VarName name);
+
+// Dictionary entries, ordered by the creation sequence of the key records.
+class DictVal {
+ public:
+  using Entry = std::pair<variable*, variable*>;
+  // Binds value under the key record itself (identity, not contents).
+  void set(variable* key, variable* value);
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+  bool operator==(const DictVal& other) const { return entries_ == other.entries_; }
+  void clear() { entries_.clear(); }
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+using ListVal = std::vector<variable*>;
+
+struct variable {
+  // The fourteen fields, in the order in which assignment copies them.
+  Tag identifier = Tag::Blank;
+  VarName name = VarName::Unnamed;
+  bool ismodule = false;
+  NameMap attributes;
+  variable* self = nullptr;
+  std::int32_t intval = 0;
+  float floatval = 0.0f;
+  std::string stringval;
+  DictVal dictval;
+  ListVal listval;
+  const Code* funccode = nullptr;  // null: no code
+  mfuncptr modulefunc = nullptr;
+  const ParamSet* moduleparams = nullptr;  // null: no parameters
+  variable* pntrval = nullptr;
+
+  // Identity and bookkeeping; never copied by assignment.
+  std::uint64_t seq = 0;       // creation order, for dictionary order
+  std::uint8_t gcmark = 0;     // collector state
+  mutable std::uint8_t printing = 0;  // set while getstring is inside this record
+
+  variable() = default;
+  variable(const variable&) = delete;
+  // Assigns all fourteen fields from rhs; containers are copied, the records
+  // they point to are shared. Self-assignment changes nothing.
+  variable& operator=(const variable& rhs);
+
+  // The value to use when a variable is read: a fresh copy of integers,
+  // floats, strings and pointers, the record itself for every other kind.
+  variable* getvar();
+  // A new record copied from this one, with attributes, dictionary entries
+  // and the bound object copied in turn. A record reached again during one
+  // copy is replaced by the copy already made of it.
+  variable* getcopy();
+  // A new pointer record whose target is this record.
+  variable* getpointer();
+  // Value equality (see valueequal).
+  bool operator==(const variable& other) const;
+
+  std::int32_t getint() const;
+  float getfloat() const;
+  std::string getstring(bool quot) const;
+
+  bool isnumber() const { return identifier == Tag::Int || identifier == Tag::Float; }
+  // Whether calling this record runs any code. The bound object of a record
+  // that runs nothing can never be observed.
+  bool callable() const { return ismodule || funccode != nullptr; }
+};
+
+// Allocates a blank record on the machine's heap.
+variable* getallocvar();
+
+// Text of a float: fixed point with six decimals, widened to double.
+std::string floattext(float f);
+// A float truncated toward zero; NaN, infinities and values outside the
+// 32-bit range are reported.
+std::int32_t floattoint(float f);
+
+}  // namespace TruvVM
