@@ -36,15 +36,21 @@ void Machine::callfunc(std::int32_t argnum) {
 }
 
 bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<BlockRun>& run) {
-  push(target);
-  const std::size_t depth = codestack.size();
-  callfunc(0);
-  databasestack.back() = std::move(args);
-  if (codestack.size() > depth) {
-    codestack.back().block = std::move(run);
-    return true;
+  // The effect of pushing the block and calling it with no arguments, then
+  // putting args in place of the frame that the call made.
+  calltrace.push_back(target);
+  if (target->ismodule) {
+    if (target->modulefunc) target->modulefunc(target->self, Args{});
+    calltrace.pop_back();
+    if (databasestack.empty())
+      databasestack.push_back(std::move(args));
+    else
+      databasestack.back() = std::move(args);
+    return false;
   }
-  return false;
+  databasestack.push_back(std::move(args));
+  codestack.push_back(CodeEntry{target->funccode ? target->funccode : emptycode_.get(), 0, std::move(run)});
+  return true;
 }
 
 void Machine::whileloop(std::unique_ptr<BlockRun> run) {

@@ -96,6 +96,7 @@ void Machine::integritycheck() {
 void Machine::execinstruction(CodeEntry& code) {
   if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
   ++executed;
+  maybecollect();
   integritycheck();
   if (code.empty()) {
     exitoutoffunc();

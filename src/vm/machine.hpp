@@ -123,6 +123,12 @@ struct Machine {
   Code* newcode(std::vector<byte> bytes);
   ParamSet* newparams();
   HostStream* adopt(std::unique_ptr<HostStream> stream);
+  // The collector (gc.cpp): collect() marks from the machine state and frees
+  // what it does not reach; maybecollect() runs it when the heap has grown.
+  void collect();
+  void maybecollect();
+  std::uint64_t collections = 0;
+
   // Writes diagnostics to standard error, after flushing standard output so
   // that both keep their order on a shared terminal.
   void diagnostic(const std::string& text);
@@ -131,6 +137,13 @@ struct Machine {
  private:
   void execute(std::uint8_t op, CodeEntry& code);
   std::vector<Name> argnames_;
+  static constexpr std::size_t minrecords = 1 << 13;
+  static constexpr std::size_t minbytes = std::size_t{32} << 20;
+  static constexpr std::uint64_t bytecheckevery = 4096;
+  std::uint8_t gcepoch_ = 0;
+  std::size_t gcrecords_ = minrecords;
+  std::size_t gcbytes_ = minbytes;
+  std::uint64_t lastbytecheck_ = 0;
   std::unique_ptr<Code> emptycode_;
 };
 

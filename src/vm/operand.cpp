@@ -11,7 +11,8 @@ namespace {
 
 const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
   const Code& code = *e.code;
-  if (code.operands.empty()) code.operands.resize(code.size());
+  // One slot per position, and one for an operand expected at the very end.
+  if (code.operands.empty()) code.operands.resize(code.size() + 1);
   std::unique_ptr<CachedOperand>& slot = code.operands[e.pos];
   if (!slot) {
     slot = std::make_unique<CachedOperand>();

@@ -1,0 +1,239 @@
+// Value records: defaults, copy and share, deep copy, equality, conversions
+// and text forms.
+
+#include <cmath>
+#include <limits>
+
+#include "machine_fixture.hpp"
+#include "vm/builtin.hpp"
+#include "vm/moduleapi.hpp"
+
+namespace TruvVM::testing {
+namespace {
+
+using ValueTest = MachineTest;
+
+TEST_F(ValueTest, FreshRecordIsBlank) {
+  variable* v = getallocvar();
+  EXPECT_EQ(v->identifier, Tag::Blank);
+  EXPECT_EQ(namestring(v->name), "Unnamed Variable");
+  EXPECT_FALSE(v->ismodule);
+  EXPECT_EQ(v->intval, 0);
+  EXPECT_EQ(v->floatval, 0.0f);
+  EXPECT_TRUE(v->stringval.empty() && v->listval.empty() && v->dictval.empty() && v->attributes.empty());
+  EXPECT_EQ(v->self, nullptr);
+  EXPECT_EQ(v->modulefunc, nullptr);
+  EXPECT_EQ(v->pntrval, nullptr);
+  EXPECT_EQ(v->getstring(false), "None");
+}
+
+TEST_F(ValueTest, AssignmentCopiesFieldsAndSharesElements) {
+  variable* a = newint(1);
+  variable* b = newint(2);
+  variable* list = newlist({a, b});
+  variable* other = getallocvar();
+  *other = *list;
+  ASSERT_EQ(other->listval, list->listval);
+  other->listval[0] = newint(9);  // replacing an element in one list
+  EXPECT_EQ(list->listval[0], a);
+  b->intval = 5;  // a change inside a shared element shows in both
+  EXPECT_EQ(other->listval[1]->intval, 5);
+
+  variable* s = newstring("x");
+  s->intval = 3;
+  *s = *s;
+  EXPECT_EQ(s->stringval, "x");
+  EXPECT_EQ(s->intval, 3);
+  // A tag changed in place leaves the old payload where it was.
+  s->identifier = Tag::Int;
+  EXPECT_EQ(s->stringval, "x");
+}
+
+TEST_F(ValueTest, ReadingCopiesScalarsAndSharesTheRest) {
+  for (variable* v : {newint(1), newfloat(1.5f), newstring("s"), newint(1)->getpointer()}) {
+    variable* r1 = v->getvar();
+    variable* r2 = v->getvar();
+    EXPECT_NE(r1, v);
+    EXPECT_NE(r1, r2);
+    EXPECT_EQ(r1->identifier, v->identifier);
+  }
+  variable* target = newint(4);
+  variable* p = target->getpointer();
+  EXPECT_EQ(p->getvar()->pntrval, target);
+  for (Tag t : {Tag::List, Tag::Dict, Tag::CustomFunc, Tag::CustomClass, Tag::BuiltinClass, Tag::Blank}) {
+    variable* v = getallocvar();
+    v->identifier = t;
+    EXPECT_EQ(v->getvar(), v);
+  }
+}
+
+TEST_F(ValueTest, DeepCopyCopiesAttributesAndDictButNotListElements) {
+  variable* elem = newint(1);
+  variable* list = newlist({elem});
+  initlistvar(*list);
+  variable* copy = list->getcopy();
+  EXPECT_EQ(copy->listval[0], elem);
+  ASSERT_EQ(copy->attributes.size(), 6u);
+  for (const auto& [n, method] : copy->attributes) EXPECT_NE(method, list->attributes.get(n));
+
+  variable* dict = getallocvar();
+  dict->identifier = Tag::Dict;
+  variable* k1 = newstring("a");
+  variable* v1 = newint(1);
+  variable* k2 = newstring("a");  // equal contents, distinct key record
+  variable* v2 = newint(2);
+  dict->dictval.set(k1, v1);
+  dict->dictval.set(k2, v2);
+  variable* dcopy = dict->getcopy();
+  ASSERT_EQ(dcopy->dictval.size(), 2u);
+  for (const auto& [k, v] : dcopy->dictval) {
+    EXPECT_NE(k, k1);
+    EXPECT_NE(k, k2);
+    EXPECT_NE(v, v1);
+    EXPECT_NE(v, v2);
+  }
+  EXPECT_EQ(dcopy->getstring(false), "{D\"a\": 1, \"a\": 2}");
+}
+
+TEST_F(ValueTest, DeepCopyOfCyclesUsesTheCopyAlreadyMade) {
+  // A list whose method is bound to the list itself.
+  variable* list = newlist({newint(1)});
+  initlistvar(*list);
+  variable* method = list->attributes.get(name("append"));
+  method->self = list;
+  variable* copy = list->getcopy();
+  variable* mcopy = copy->attributes.get(name("append"));
+  EXPECT_NE(mcopy, method);
+  EXPECT_EQ(mcopy->self, copy);
+
+  // An object holding itself as an attribute, and a dict holding itself.
+  variable* obj = getallocvar();
+  obj->identifier = Tag::CustomClass;
+  obj->attributes.set(name("me"), obj);
+  variable* ocopy = obj->getcopy();
+  EXPECT_EQ(ocopy->attributes.get(name("me")), ocopy);
+
+  variable* dict = getallocvar();
+  dict->identifier = Tag::Dict;
+  dict->dictval.set(dict, dict);
+  variable* dcopy = dict->getcopy();
+  ASSERT_EQ(dcopy->dictval.size(), 1u);
+  EXPECT_EQ(dcopy->dictval.begin()->first, dcopy);
+  EXPECT_EQ(dcopy->dictval.begin()->second, dcopy);
+}
+
+TEST_F(ValueTest, DeepCopyOfDeeplyNestedValueUsesBoundedStack) {
+  // Dictionaries nested 200,000 deep: the copy walks them with a work list.
+  variable* inner = newint(0);
+  for (int i = 0; i < 200000; ++i) {
+    variable* d = getallocvar();
+    d->identifier = Tag::Dict;
+    d->dictval.set(newint(i), inner);
+    inner = d;
+  }
+  variable* copy = inner->getcopy();
+  int depth = 0;
+  for (variable* v = copy; v->identifier == Tag::Dict; v = v->dictval.begin()->second) ++depth;
+  EXPECT_EQ(depth, 200000);
+}
+
+TEST_F(ValueTest, EqualityAcrossKinds) {
+  EXPECT_TRUE(*newint(1) == *newfloat(1.0f));
+  EXPECT_TRUE(*newfloat(1.0f) == *newint(1));
+  EXPECT_FALSE(*newint(1) == *newint(2));
+  EXPECT_FALSE(*newstring("1") == *newint(1));
+  EXPECT_TRUE(*newstring("ab") == *newstring("ab"));
+  variable* nan = newfloat(std::numeric_limits<float>::quiet_NaN());
+  EXPECT_FALSE(*nan == *nan);
+  // Beyond 2^24 integers compare as the floats they round to.
+  EXPECT_TRUE(*newint(16777217) == *newint(16777216));
+
+  EXPECT_TRUE(*newint(1)->getpointer() == *newint(2)->getpointer());
+  variable* o1 = getallocvar();
+  o1->identifier = Tag::CustomClass;
+  variable* o2 = getallocvar();
+  o2->identifier = Tag::CustomClass;
+  o2->intval = 7;
+  EXPECT_TRUE(*o1 == *o2);
+
+  variable* e = newint(1);
+  EXPECT_TRUE(*newlist({e}) == *newlist({e}));
+  EXPECT_FALSE(*newlist({e}) == *newlist({newint(1)}));
+
+  variable* f1 = getallocvar();
+  f1->identifier = Tag::CustomFunc;
+  f1->funccode = m_->newcode({0x0E, 0x22});
+  variable* f2 = getallocvar();
+  f2->identifier = Tag::CustomFunc;
+  f2->funccode = m_->newcode({0x0E, 0x22});
+  EXPECT_TRUE(*f1 == *f2);
+  f2->funccode = m_->newcode({0x22, 0x0E});
+  EXPECT_FALSE(*f1 == *f2);
+  // Native methods have no code, so any two are equal.
+  EXPECT_TRUE(*makenativefunc(builtin::Lappend) == *makenativefunc(builtin::Lfind));
+}
+
+TEST_F(ValueTest, ConversionsToNumbers) {
+  EXPECT_EQ(newfloat(-3.7f)->getint(), -3);
+  EXPECT_EQ(newfloat(2.9f)->getint(), 2);
+  EXPECT_EQ(newstring("12.9")->getint(), 12);
+  EXPECT_EQ(newstring("  42abc")->getint(), 42);
+  EXPECT_EQ(newstring("-7")->getint(), -7);
+  EXPECT_EQ(newstring("1e3")->getfloat(), 1000.0f);
+  EXPECT_EQ(newstring(" 2.5x")->getfloat(), 2.5f);
+  EXPECT_TRUE(std::isinf(newstring("inf")->getfloat()));
+  EXPECT_EQ(newint(3)->getfloat(), 3.0f);
+
+  EXPECT_EQ(errorof([&] { newstring("abc")->getint(); }), "TRUV 4 VM error: Cannot convert \"abc\" to an integer.");
+  EXPECT_EQ(errorof([&] { newstring("99999999999")->getint(); }),
+            "TRUV 4 VM error: Cannot convert \"99999999999\" to an integer: out of range.");
+  EXPECT_EQ(errorof([&] { newstring("x1")->getfloat(); }), "TRUV 4 VM error: Cannot convert \"x1\" to a float.");
+  EXPECT_EQ(errorof([&] { newstring("1e99")->getfloat(); }),
+            "TRUV 4 VM error: Cannot convert \"1e99\" to a float: out of range.");
+  EXPECT_EQ(errorof([&] { newfloat(3e9f)->getint(); }),
+            "TRUV 4 VM error: Cannot convert float 3000000000.000000 to an integer.");
+  EXPECT_EQ(errorof([&] { newfloat(std::numeric_limits<float>::infinity())->getint(); }),
+            "TRUV 4 VM error: Cannot convert float inf to an integer.");
+  EXPECT_EQ(errorof([&] { newlist({})->getint(); }), "TRUV 4 VM error: Unsupported type: BUILTIN_LIST");
+  EXPECT_EQ(errorof([&] { getallocvar()->getfloat(); }), "TRUV 4 VM error: Unsupported type: ");
+}
+
+TEST_F(ValueTest, TextForms) {
+  EXPECT_EQ(newfloat(0.1f)->getstring(false), "0.100000");
+  EXPECT_EQ(newfloat(1e20f)->getstring(false), "100000002004087734272.000000");
+  EXPECT_EQ(newfloat(-0.25f)->getstring(false), "-0.250000");
+  EXPECT_EQ(newfloat(2.5f)->getstring(false), "2.500000");
+  EXPECT_EQ(newint(-12)->getstring(false), "-12");
+  EXPECT_EQ(newstring("a\"b")->getstring(true), "\"a\"b\"");
+  EXPECT_EQ(newstring("ab")->getstring(false), "ab");
+  EXPECT_EQ(newlist({newint(1), newint(2), newfloat(2.5f)})->getstring(false), "{L1, 2, 2.500000}");
+  EXPECT_EQ(newlist({newlist({newint(1)})})->getstring(false), "{L{L1}}");
+  EXPECT_EQ(newlist({newstring("ab")})->getstring(false), "{L\"ab\"}");
+  EXPECT_EQ(newlist({})->getstring(false), "{L}");
+  variable* dict = getallocvar();
+  dict->identifier = Tag::Dict;
+  EXPECT_EQ(dict->getstring(false), "{D}");
+  dict->dictval.set(newstring("k"), newint(1));
+  EXPECT_EQ(dict->getstring(false), "{D\"k\": 1}");
+  variable* fn = getallocvar();
+  fn->identifier = Tag::CustomFunc;
+  EXPECT_EQ(newlist({fn, getallocvar()})->getstring(false), "{LNone, None}");
+
+  // A list inside itself is written once, then as {L...}.
+  variable* self = newlist({newint(1)});
+  self->listval.push_back(self);
+  EXPECT_EQ(self->getstring(false), "{L1, {L...}}");
+  variable* shared = newlist({newint(2)});
+  EXPECT_EQ(newlist({shared, shared})->getstring(false), "{L{L2}, {L2}}");
+}
+
+TEST_F(ValueTest, PrintingDeeplyNestedListUsesBoundedStack) {
+  variable* v = newlist({});
+  for (int i = 0; i < 1000000; ++i) v = newlist({v});
+  std::string text = v->getstring(false);
+  EXPECT_EQ(text.size(), 2 * 1000001 + 1000001);
+  EXPECT_EQ(text.substr(0, 4), "{L{L");
+}
+
+}  // namespace
+}  // namespace TruvVM::testing
