@@ -1,0 +1,74 @@
+// Dictionary methods: get, set, contains, keys and values. Entries are placed
+// by the identity of the key record and looked up by equal contents.
+
+#include "vm/builtin.hpp"
+#include "vm/builtin/support.hpp"
+#include "vm/machine.hpp"
+#include "vm/moduleapi.hpp"
+
+namespace TruvVM {
+
+namespace {
+
+constexpr const char* noreceiver = "Dict method called without a receiver.";
+
+// A new list holding a one-level duplicate of each key (or each value), in
+// the dictionary's order.
+variable* duplicates(const DictVal& dict, bool keys) {
+  variable* result = getallocvar();
+  result->identifier = Tag::List;
+  initlistvar(*result);
+  result->listval.reserve(dict.size());
+  for (const auto& [key, value] : dict)
+    result->listval.push_back(moduleapi::Duplicatevar(keys ? key : value));
+  return result;
+}
+
+}  // namespace
+
+void initdictvar(variable& target) {
+  struct Method {
+    const char* name;
+    mfuncptr func;
+  };
+  static constexpr Method methods[] = {
+      {"get", builtin::Dgetindex}, {"set", builtin::Dsetindex},     {"contains", builtin::Dcontains},
+      {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
+  };
+  for (const Method& m : methods)
+    target.attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
+}
+
+namespace builtin {
+
+using support::receiver;
+
+void Dgetindex(variable* self, const Args& args) {
+  const variable* key = moduleapi::getarg(args, "arg0");
+  variable* dict = receiver(self, noreceiver);
+  machine->push(moduleapi::Dgetindex(dict->dictval, *key));
+}
+
+void Dsetindex(variable* self, const Args& args) {
+  // The value is read before the key.
+  variable* value = moduleapi::getarg(args, "arg1");
+  variable* key = moduleapi::getarg(args, "arg0");
+  moduleapi::Dsetindex(receiver(self, noreceiver)->dictval, key, value);
+}
+
+void Dcontains(variable* self, const Args& args) {
+  const variable* key = moduleapi::getarg(args, "arg0");
+  bool found = moduleapi::Dcontains(receiver(self, noreceiver)->dictval, *key);
+  machine->push(support::newint(found ? 1 : 0));
+}
+
+void Dgetkeys(variable* self, const Args&) {
+  machine->push(duplicates(receiver(self, noreceiver)->dictval, true));
+}
+
+void Dgetvalues(variable* self, const Args&) {
+  machine->push(duplicates(receiver(self, noreceiver)->dictval, false));
+}
+
+}  // namespace builtin
+}  // namespace TruvVM

@@ -1,0 +1,124 @@
+// File objects: the console objects and the objects that "open" returns. A
+// file object's stream is a host parameter; its methods depend on the mode it
+// was made with.
+
+#include <string>
+
+#include "vm/builtin.hpp"
+#include "vm/builtin/support.hpp"
+#include "vm/machine.hpp"
+#include "vm/moduleapi.hpp"
+#include "vm/streams.hpp"
+
+namespace TruvVM {
+
+namespace {
+
+constexpr const char* noreceiver = "File method called without a receiver.";
+
+// Builds a file object for mode and keeps its parameter set writable, so
+// that the maker can attach the stream afterwards.
+variable* makefile(const std::string& mode, ParamSet*& params) {
+  variable* object = getallocvar();
+  params = machine->newparams();
+  params->type = mode;
+  object->moduleparams = params;
+  object->identifier = Tag::CustomClass;
+  object->name = VarName::File;
+  using namespace builtin;
+  if (mode == "write") {
+    object->attributes.set(support::name("write"), makenativefunc(writefile));
+  } else if (mode == "read") {
+    object->attributes.set(support::name("read"), makenativefunc(readfile));
+    object->attributes.set(support::name("getline"), makenativefunc(getlinefile));
+  }
+  object->attributes.set(support::name("close"), makenativefunc(closefile));
+  return object;
+}
+
+HostStream& stream(variable* self, HostStream::Direction want) {
+  const variable* object = builtin::support::receiver(self, noreceiver);
+  HostStream& s = moduleapi::getfileparam(object->moduleparams, want);
+  // A prompt written to the console must be visible before the console is
+  // read.
+  if (want == HostStream::Direction::Input && s.isconsole()) machine->consoleout->flush();
+  return s;
+}
+
+}  // namespace
+
+variable* initfile(const std::string& mode) {
+  ParamSet* params = nullptr;
+  return makefile(mode, params);
+}
+
+namespace builtin {
+
+variable* support::makeconsolefile(const std::string& mode, HostStream* console, VarName name) {
+  ParamSet* params = nullptr;
+  variable* object = makefile(mode, params);
+  params->hasfile = true;
+  params->file = console;
+  object->name = name;
+  return object;
+}
+
+void openfile(variable*, const Args& args) {
+  // The mode is read before the path.
+  std::string mode = moduleapi::getarg(args, "arg1")->getstring(false);
+  std::string path = moduleapi::getarg(args, "arg0")->getstring(false);
+  // A path the sandbox refuses is opened as one that does not exist.
+  if (support::sandboxrefuses(path)) path.clear();
+  ParamSet* params = nullptr;
+  variable* object = makefile(mode, params);
+  // A file that cannot be opened still gives a file object; its stream is in
+  // a failed state, so writes are dropped and reads find the end of input.
+  if (mode == "write") {
+    params->hasfile = true;
+    params->file = machine->adopt(HostStream::openwrite(path));
+  } else if (mode == "read") {
+    params->hasfile = true;
+    params->file = machine->adopt(HostStream::openread(path));
+  }
+  machine->push(object);
+}
+
+void writefile(variable* self, const Args& args) {
+  // The stream is looked up before the argument.
+  HostStream& out = stream(self, HostStream::Direction::Output);
+  const variable* value = moduleapi::getarg(args, "arg0");
+  out.write(value->getstring(false));
+}
+
+void readfile(variable* self, const Args&) {
+  variable* result = getallocvar();
+  result->identifier = Tag::String;
+  HostStream& in = stream(self, HostStream::Direction::Input);
+  // Every line, the last one included, ends with exactly one line break.
+  std::string line;
+  while (in.getline(line)) {
+    result->stringval += line;
+    result->stringval += '\n';
+  }
+  machine->push(result);
+}
+
+void getlinefile(variable* self, const Args&) {
+  variable* result = getallocvar();
+  result->identifier = Tag::String;
+  HostStream& in = stream(self, HostStream::Direction::Input);
+  // At the end of input the text stays empty.
+  in.getline(result->stringval);
+  machine->push(result);
+}
+
+void closefile(variable* self, const Args&) {
+  const variable* object = support::receiver(self, noreceiver);
+  const ParamSet* params = object->moduleparams;
+  if (params == nullptr || !params->hasfile || params->file == nullptr) error("No such param: file", true);
+  // A console stream is only flushed and stays usable.
+  params->file->close();
+}
+
+}  // namespace builtin
+}  // namespace TruvVM

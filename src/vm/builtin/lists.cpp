@@ -1,0 +1,96 @@
+// List methods: every list carries get, set, append, contains, find and
+// remove, each working on the elements of the list it was fetched from.
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "vm/builtin.hpp"
+#include "vm/builtin/support.hpp"
+#include "vm/machine.hpp"
+#include "vm/moduleapi.hpp"
+
+namespace TruvVM {
+
+namespace {
+constexpr const char* noreceiver = "List method called without a receiver.";
+}
+
+void initlistvar(variable& target) {
+  // One new method value per entry, allocated in this order.
+  struct Method {
+    const char* name;
+    mfuncptr func;
+  };
+  static constexpr Method methods[] = {
+      {"get", builtin::Lgetatindex},    {"set", builtin::Lsetatindex}, {"append", builtin::Lappend},
+      {"contains", builtin::Lcontains}, {"find", builtin::Lfind},      {"remove", builtin::Lerase},
+  };
+  for (const Method& m : methods)
+    target.attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
+}
+
+namespace builtin {
+
+using support::receiver;
+
+void Lgetatindex(variable* self, const Args& args) {
+  std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
+  variable* list = receiver(self, noreceiver);
+  machine->push(moduleapi::Lgetindex(list->listval, index));
+}
+
+void Lsetatindex(variable* self, const Args& args) {
+  // The new element is read before the index.
+  variable* element = moduleapi::getarg(args, "arg1");
+  std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
+  variable* list = receiver(self, noreceiver);
+  moduleapi::Lsetindex(list->listval, index, element);
+}
+
+void Lappend(variable* self, const Args& args) {
+  variable* element = moduleapi::getarg(args, "arg0");
+  receiver(self, noreceiver)->listval.push_back(element);
+}
+
+void Lcontains(variable* self, const Args& args) {
+  variable* sought = moduleapi::getarg(args, "arg0");
+  const ListVal& list = receiver(self, noreceiver)->listval;
+  bool found = std::find(list.begin(), list.end(), sought) != list.end();
+  machine->push(support::newint(found ? 1 : 0));
+}
+
+void Lfind(variable* self, const Args& args) {
+  const ListVal& list = receiver(self, noreceiver)->listval;
+  std::int32_t at = -1;
+  // The argument is read for each position, so an empty list reads none.
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const variable* sought = moduleapi::getarg(args, "arg0");
+    if (*list[i] == *sought) {
+      at = static_cast<std::int32_t>(i);
+      break;
+    }
+  }
+  machine->push(support::newint(at));
+}
+
+void Lerase(variable* self, const Args& args) {
+  // The index is the integer field as it stands, without conversion.
+  std::int32_t index = moduleapi::getarg(args, "arg0")->intval;
+  ListVal& list = receiver(self, noreceiver)->listval;
+  // A negative index compares as a very large one.
+  auto wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(index));
+  if (wide >= list.size())
+    error("Out of bounds. Tried erasing lement at index: " + std::to_string(index) +
+              " even tho length is: " + std::to_string(list.size()),
+          true);
+  list.erase(list.begin() + static_cast<std::ptrdiff_t>(wide));
+}
+
+void Lreverse(variable* self, const Args&) {
+  ListVal& list = receiver(self, noreceiver)->listval;
+  std::reverse(list.begin(), list.end());
+}
+
+}  // namespace builtin
+}  // namespace TruvVM

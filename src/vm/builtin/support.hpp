@@ -1,0 +1,45 @@
+#pragma once
+// Small helpers shared by the natives of the standard library.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "vm/machine.hpp"
+#include "vm/value.hpp"
+
+namespace TruvVM::builtin::support {
+
+// The interned form of a name of the running machine.
+inline Name name(std::string_view text) {
+  return machine->names.intern(text);
+}
+
+// A new integer record: the form of every count and truth value.
+inline variable* newint(std::int32_t value) {
+  variable* v = getallocvar();
+  v->identifier = Tag::Int;
+  v->intval = value;
+  return v;
+}
+
+// A method value that no LOADATTR bound arrives without a receiver; there is
+// nothing for it to work on, so the call ends the run.
+inline variable* receiver(variable* self, const char* message) {
+  if (self == nullptr) error(message, true);
+  return self;
+}
+
+// Whether the sandbox (RunConfig::sandbox) keeps the script from path: only a
+// plain name in the working directory is allowed, without a directory
+// separator and neither "." nor "..".
+inline bool sandboxrefuses(const std::string& path) {
+  if (!machine->config.sandbox) return false;
+  return path.empty() || path == "." || path == ".." || path.find('/') != std::string::npos;
+}
+
+// A console object: a file object of the given mode on a console stream,
+// under its own name.
+variable* makeconsolefile(const std::string& mode, HostStream* console, VarName name);
+
+}  // namespace TruvVM::builtin::support
