@@ -143,7 +143,8 @@ variable& gettargetpntr(variable* pointer) {
 variable* getlocalvar(Name name) {
   Machine& m = *machine;
   Frame& frame = m.databasestack.back();
-  if (m.progroot->attributes.has(name)) return getattribute(m.progroot, name);
+  // The root's binding wins over the frame's; attributes never hold null.
+  if (variable* v = m.progroot->attributes.get(name)) return v;
   if (!frame.has(name)) {
     variable* v = getallocvar();
     frame.set(name, v);

@@ -13,19 +13,16 @@ Name Interner::intern(std::string_view text) {
   return name;
 }
 
-const NameMap::Slot* NameMap::find(Name name) const {
-  if (entries_.size() < indexfrom) {
-    for (const Slot& s : entries_)
-      if (s.first == name) return &s;
-    return nullptr;
+void NameMap::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{nullptr, nullptr});
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (!s.first) continue;
+    std::size_t i = hash(s.first) & mask;
+    while (slots_[i].first) i = (i + 1) & mask;
+    slots_[i] = s;
   }
-  if (!index_) {
-    index_ = std::make_unique<std::unordered_map<Name, std::size_t>>();
-    index_->reserve(entries_.size() * 2);
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_->emplace(entries_[i].first, i);
-  }
-  auto it = index_->find(name);
-  return it == index_->end() ? nullptr : &entries_[it->second];
 }
 
 void NameMap::set(Name name, variable* value) {
@@ -33,13 +30,18 @@ void NameMap::set(Name name, variable* value) {
     *s = value;
     return;
   }
-  entries_.emplace_back(name, value);
-  if (index_) index_->emplace(name, entries_.size() - 1);
+  // Keep at least a quarter of the slots free, so that probes stay short.
+  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = hash(name) & mask;
+  while (slots_[i].first) i = (i + 1) & mask;
+  slots_[i] = Slot{name, value};
+  ++size_;
 }
 
-std::vector<std::pair<Name, variable*>> NameMap::sorted() const {
-  std::vector<std::pair<Name, variable*>> out(entries_.begin(), entries_.end());
-  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first->text < b.first->text; });
+std::vector<NameMap::Slot> NameMap::sorted() const {
+  std::vector<Slot> out(begin(), end());
+  std::sort(out.begin(), out.end(), [](const Slot& a, const Slot& b) { return a.first->text < b.first->text; });
   return out;
 }
 

@@ -2,10 +2,12 @@
 // Interned names and the name maps of attributes, frames and globals.
 
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -27,11 +29,15 @@ class Interner {
   std::unordered_map<std::string_view, std::unique_ptr<Symbol>> table_;
 };
 
-// A map from names to records. Lookups are by interned name; iteration in
-// name order (plain byte comparison of the texts) is available where the
-// order can be seen.
+// A map from names to records: an open-addressing hash table keyed by the
+// interned name. Copying one is a plain copy of its slots, which matters
+// because every block entry may copy a frame. Iteration order carries no
+// meaning; sorted() gives the entries in name order (plain byte comparison
+// of the texts) where the order can be seen.
 class NameMap {
  public:
+  using Slot = std::pair<Name, variable*>;
+
   variable* get(Name name) const {
     const Slot* s = find(name);
     return s ? s->second : nullptr;
@@ -43,34 +49,60 @@ class NameMap {
     return s ? &s->second : nullptr;
   }
   void set(Name name, variable* value);
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   void clear() {
-    entries_.clear();
-    index_.reset();
+    slots_.clear();
+    size_ = 0;
   }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
-  // Entries sorted by name text.
-  std::vector<std::pair<Name, variable*>> sorted() const;
 
-  NameMap() = default;
-  NameMap(const NameMap& other) : entries_(other.entries_) {}
-  NameMap& operator=(const NameMap& other) {
-    if (this != &other) {
-      entries_ = other.entries_;
-      index_.reset();
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Slot;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Slot*;
+    using reference = const Slot&;
+    iterator(const Slot* at, const Slot* end) : at_(at), end_(end) { skip(); }
+    const Slot& operator*() const { return *at_; }
+    const Slot* operator->() const { return at_; }
+    iterator& operator++() {
+      ++at_;
+      skip();
+      return *this;
     }
-    return *this;
-  }
+    bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+   private:
+    void skip() {
+      while (at_ != end_ && at_->first == nullptr) ++at_;
+    }
+    const Slot* at_;
+    const Slot* end_;
+  };
+  iterator begin() const { return iterator(slots_.data(), slots_.data() + slots_.size()); }
+  iterator end() const { return iterator(slots_.data() + slots_.size(), slots_.data() + slots_.size()); }
+
+  // Entries sorted by name text.
+  std::vector<Slot> sorted() const;
 
  private:
-  using Slot = std::pair<Name, variable*>;
-  static constexpr std::size_t indexfrom = 12;  // linear search below this size
-  const Slot* find(Name name) const;
+  static std::size_t hash(Name name) {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ull >> 32);
+  }
+  const Slot* find(Name name) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash(name) & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.first == name) return &s;
+      if (s.first == nullptr) return nullptr;
+    }
+  }
+  void grow();
 
-  std::vector<Slot> entries_;
-  mutable std::unique_ptr<std::unordered_map<Name, std::size_t>> index_;
+  std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
+  std::size_t size_ = 0;
 };
 
 // A local frame. Frames are copied on every block entry, so a copy shares the
