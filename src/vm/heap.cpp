@@ -8,7 +8,7 @@ Heap::~Heap() {
   for (auto& chunk : chunks_)
     for (std::size_t w = 0; w < chunkrecords / 64; ++w)
       for (std::uint64_t bits = chunk->livebits[w]; bits; bits &= bits - 1)
-        chunk->at(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)))->~variable();
+        chunk->record(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)))->~variable();
 }
 
 void Heap::grow() {
@@ -17,9 +17,7 @@ void Heap::grow() {
   chunks_.push_back(std::move(chunk));
   // Free slots are handed out from the start of the chunk.
   for (std::size_t i = chunkrecords; i-- > 0;) {
-    auto* slot = reinterpret_cast<FreeSlot*>(c->at(i));
-    new (slot) FreeSlot{free_, c, i};
-    free_ = slot;
+    free_ = new (c->slot(i)) FreeSlot{free_, c, i};
   }
 }
 
@@ -30,7 +28,7 @@ variable* Heap::alloc() {
   Chunk* c = slot->chunk;
   std::size_t i = slot->index;
   c->livebits[i / 64] |= std::uint64_t{1} << (i % 64);
-  variable* v = new (c->at(i)) variable();
+  variable* v = new (c->slot(i)) variable();
   v->seq = nextseq_++;
   ++live_;
   return v;
@@ -43,13 +41,11 @@ std::size_t Heap::sweep(std::uint8_t mark) {
     for (std::size_t w = 0; w < chunkrecords / 64; ++w) {
       for (std::uint64_t bits = c->livebits[w]; bits; bits &= bits - 1) {
         std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-        variable* v = c->at(i);
+        variable* v = c->record(i);
         if (v->gcmark == mark) continue;
         v->~variable();
         c->livebits[w] &= ~(std::uint64_t{1} << (i % 64));
-        auto* slot = reinterpret_cast<FreeSlot*>(v);
-        new (slot) FreeSlot{free_, c, i};
-        free_ = slot;
+        free_ = new (c->slot(i)) FreeSlot{free_, c, i};
         ++freed;
       }
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "value.hpp"
@@ -34,7 +35,9 @@ class Heap {
   struct Chunk {
     alignas(variable) unsigned char storage[chunkrecords * sizeof(variable)];
     std::uint64_t livebits[chunkrecords / 64] = {};
-    variable* at(std::size_t i) { return reinterpret_cast<variable*>(storage + i * sizeof(variable)); }
+    unsigned char* slot(std::size_t i) { return storage + i * sizeof(variable); }
+    // The live record in slot i.
+    variable* record(std::size_t i) { return std::launder(reinterpret_cast<variable*>(slot(i))); }
   };
   struct FreeSlot {
     FreeSlot* next;
