@@ -1,5 +1,5 @@
 #pragma once
-// The assembler: TRUV 4 assembly text (docs/assembly.md) to bytecode.
+// The assembler: TRUV 4 assembly text (described in the README) to bytecode.
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 #pragma once
-// The disassembler: bytecode to TRUV 4 assembly text (docs/assembly.md).
+// The disassembler: bytecode to TRUV 4 assembly text (described in the README).
 
 #include <cstdint>
 #include <span>
