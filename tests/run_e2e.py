@@ -2,7 +2,7 @@
 """Runs end-to-end tests of the TRUV 4 machine written as `.tt` files.
 
 Usage:
-    run_e2e.py --bin DIR [--keep] [-q] PATH...
+    run_e2e.py --bin DIR [--vm NAME] [--keep] [-q] PATH...
 
 Each PATH is a `.tt` file or a directory searched recursively for `.tt` files. DIR holds `truvvm`,
 `truvasm` and (optionally) `truvdis`. The file format is described in tests/README.md.
@@ -29,6 +29,7 @@ import sys
 import tempfile
 
 DEFAULT_TIMEOUT = 120.0
+VM_NAME = "truvvm"  # the machine's program in the --bin directory (--vm)
 
 # Section name -> (takes an argument, may have content, may be given more than once)
 SECTIONS = {
@@ -341,7 +342,7 @@ def run_test(path, bindir, keep):
         stdin = stdin_section.content() if stdin_section is not None else b""
         wrap = shlex.split(os.environ.get("TRUV_WRAP", ""))
         timeout = test.timeout * timeout_factor()
-        argv = wrap + [os.path.join(bindir, "truvvm")]
+        argv = wrap + [os.path.join(bindir, VM_NAME)]
         try:
             proc = subprocess.run(argv, cwd=rundir, input=stdin, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, timeout=timeout,
@@ -413,6 +414,8 @@ def main():
                         help="directory holding truvvm, truvasm and optionally truvdis")
     parser.add_argument("--keep", action="store_true",
                         help="keep the temporary directories and print their names")
+    parser.add_argument("--vm", default="truvvm",
+                        help="the machine's program in the --bin directory (default truvvm)")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print only failures and the summary")
     parser.add_argument("paths", nargs="+", help=".tt files or directories of them")
@@ -420,6 +423,8 @@ def main():
     # Turn a termination request into an exception, so that the temporary directories are removed.
     signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     bindir = os.path.abspath(opts.bin)
+    global VM_NAME
+    VM_NAME = opts.vm
     try:
         files = collect(opts.paths)
     except FileNotFoundError as e:

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -214,10 +213,24 @@ TEST(AsmRoundTrip, MutatedPrograms) {
   for (std::size_t k = 0; k < reasons.size(); ++k) EXPECT_GT(seen[k], 50) << reasons[k];
 }
 
+// "x.tas:LINE:COLUMN: error: MESSAGE" with a non-empty message.
+bool wellformed(const std::string& e) {
+  const std::string file = "x.tas:";
+  if (e.compare(0, file.size(), file) != 0) return false;
+  std::size_t i = file.size();
+  for (int field = 0; field < 2; ++field) {
+    const std::size_t start = i;
+    while (i < e.size() && e[i] >= '0' && e[i] <= '9') ++i;
+    if (i == start || i >= e.size() || e[i] != ':') return false;
+    ++i;
+  }
+  const std::string tag = " error: ";
+  return e.compare(i, tag.size(), tag) == 0 && e.size() > i + tag.size();
+}
+
 TEST(AsmRoundTrip, MutatedListingsAreReportedNotMisassembled) {
   // Damaged text either assembles or yields well-formed messages only.
   Gen g;
-  const std::regex form(R"(x\.tas:[0-9]+:[0-9]+: error: .+)");
   const char junk[] = "[]{}:;,\"\\#.-0x9 \n\tdict";
   for (int i = 0; i < 1500; ++i) {
     std::string text = dis(g.program());
@@ -228,7 +241,7 @@ TEST(AsmRoundTrip, MutatedListingsAreReportedNotMisassembled) {
     if (!r.ok) {
       ASSERT_TRUE(r.bytes.empty());
     }
-    for (const std::string& e : r.errors) ASSERT_TRUE(std::regex_match(e, form)) << e;
+    for (const std::string& e : r.errors) ASSERT_TRUE(wellformed(e)) << e;
   }
 }
 
