@@ -6,7 +6,14 @@
 // nothing a program can see (dictionary order follows creation sequence
 // numbers, which live records keep).
 
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TRUV_ASAN 1
@@ -69,7 +76,28 @@ std::size_t heapbytes() {
 #endif
 }
 
-// With a memory limit the bytes in use are also looked at every so many
+// The memory the process holds, as the host counts it when it runs short:
+// the resident set. Reading it costs one system call, whatever the size of
+// the heap (mallinfo2 walks the free lists). Under the address sanitizer,
+// whose shadow memory is resident too, the bytes allocated stand for it.
+std::size_t residentbytes() {
+#if TRUV_ASAN
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  static const int statm = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  static const long pagesize = sysconf(_SC_PAGESIZE);
+  char text[128];
+  const ssize_t n = statm < 0 ? -1 : pread(statm, text, sizeof text - 1, 0);
+  if (n <= 0 || pagesize <= 0) return heapbytes();
+  text[n] = '\0';
+  // The second field: resident pages.
+  const char* p = std::strchr(text, ' ');
+  if (!p) return heapbytes();
+  return static_cast<std::size_t>(std::strtoull(p + 1, nullptr, 10)) * static_cast<std::size_t>(pagesize);
+#endif
+}
+
+// With a memory limit the resident memory is looked at every so many
 // instructions, so that a program that grows strings or lists without making
 // many records is stopped too.
 constexpr std::uint64_t limitcheckevery = 1024;
@@ -104,19 +132,28 @@ void Machine::collect() {
 
 void Machine::maybecollect() {
   const std::size_t limit = config.memorylimit;
-  bool due = config.gcstress || heap.live() >= gcrecords_;
-  if (!due) {
-    // Bytes outside the records (strings, lists) are checked now and then.
-    const bool bycount = heap.allocated() - lastbytecheck_ >= bytecheckevery;
-    if (!bycount && !(limit != 0 && executed % limitcheckevery == 0)) return;
-    if (bycount) lastbytecheck_ = heap.allocated();
-    const std::size_t bytes = heapbytes();
-    due = bytes >= gcbytes_ || (limit != 0 && bytes >= limit);
-    if (!due) return;
+  if (limit != 0 && executed % limitcheckevery == 0 && residentbytes() >= limit) {
+    // At the limit: what is left after a collection, once the memory it
+    // freed is given back to the host, is what the program holds.
+    collect();
+#if defined(__GLIBC__) && !TRUV_ASAN
+    malloc_trim(0);
+#endif
+    if (residentbytes() >= limit) error("Out of memory.", false);
+    return;
   }
-  collect();
-  // What is still in use after a collection is what the program holds.
-  if (limit != 0 && heapbytes() >= limit) error("Out of memory.", false);
+  if (config.gcstress || heap.live() >= gcrecords_) {
+    collect();
+    return;
+  }
+  // Bytes outside the records (strings, lists) are checked now and then:
+  // less often the more records there are, since the check takes longer
+  // the larger the heap.
+  const std::uint64_t every = std::max<std::uint64_t>(bytecheckevery, heap.live() / 4);
+  if (heap.allocated() - lastbytecheck_ >= every) {
+    lastbytecheck_ = heap.allocated();
+    if (heapbytes() >= gcbytes_) collect();
+  }
 }
 
 }  // namespace TruvVM

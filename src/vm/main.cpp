@@ -47,7 +47,9 @@ std::uint64_t hostmemory() {
 // one instruction) fails, which the machine reports the same way, instead of
 // being granted and then killed. Under the address sanitizer, which reserves
 // far more address space than it uses, only the first applies.
-std::size_t limitmemory() {
+// The soft limit it replaced is kept in `hostlimit` (UINT64_MAX: unlimited) so
+// that host commands run without the machine's limit.
+std::size_t limitmemory(std::uint64_t& hostlimit) {
   const std::uint64_t host = hostmemory();
   if (host == 0) return 0;
 #if !TRUV_ASAN
@@ -55,10 +57,13 @@ std::size_t limitmemory() {
   if (getrlimit(RLIMIT_AS, &as) == 0) {
     const std::uint64_t cap = host / 10 * 9;
     if (as.rlim_cur == RLIM_INFINITY || as.rlim_cur > cap) {
+      hostlimit = as.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(as.rlim_cur);
       as.rlim_cur = static_cast<rlim_t>(cap);
-      setrlimit(RLIMIT_AS, &as);
+      if (setrlimit(RLIMIT_AS, &as) != 0) hostlimit = 0;
     }
   }
+#else
+  (void)hostlimit;
 #endif
   return static_cast<std::size_t>(host / 10 * 8);
 }
@@ -72,7 +77,7 @@ int main() {
   config.in = &std::cin;
   config.out = &std::cout;
   config.err = &std::cerr;
-  config.memorylimit = limitmemory();
+  config.memorylimit = limitmemory(config.hostaddresslimit);
 #if defined(TRUV_GC_STRESS)
   config.gcstress = true;
 #endif

@@ -19,6 +19,14 @@ struct RunConfig {
   std::size_t memorylimit = 0;
   // Collect garbage before every instruction (for testing the collector).
   bool gcstress = false;
+  // Keep the script away from the host: "system" runs nothing, and files and
+  // the file system are reached only by plain names in the working directory,
+  // which cannot be changed.
+  bool sandbox = false;
+  // When the caller lowered the process's address-space limit for the run,
+  // the soft limit it had before, in bytes (0: not lowered). Host commands
+  // run with that limit, not with the machine's.
+  std::uint64_t hostaddresslimit = 0;
 };
 
 struct RunResult {

@@ -1,5 +1,7 @@
 // Conversion and system functions of the root: sizeof, varconv and system.
 
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -52,8 +54,19 @@ void execcmd(variable*, const Args& args) {
     machine->push(result);
     return;
   }
-  // The host's status is kept as it is, whatever it means there.
+  // The host's status is kept as it is, whatever it means there. The
+  // command gets the address-space limit the process had before the machine
+  // lowered its own.
+  struct rlimit own;
+  const bool restore = machine->config.hostaddresslimit != 0 && getrlimit(RLIMIT_AS, &own) == 0;
+  if (restore) {
+    struct rlimit host = own;
+    host.rlim_cur = machine->config.hostaddresslimit == UINT64_MAX ? RLIM_INFINITY
+                                                                    : static_cast<rlim_t>(machine->config.hostaddresslimit);
+    setrlimit(RLIMIT_AS, &host);
+  }
   result->intval = std::system(command.c_str());
+  if (restore) setrlimit(RLIMIT_AS, &own);
   machine->push(result);
 }
 
