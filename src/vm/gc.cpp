@@ -15,13 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TRUV_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRUV_ASAN 1
-#endif
-#endif
+#include "sanitizer.hpp"
 #if TRUV_ASAN
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif

@@ -11,13 +11,7 @@
 
 #include "vm/run.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TRUV_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRUV_ASAN 1
-#endif
-#endif
+#include "vm/sanitizer.hpp"
 
 namespace {
 
