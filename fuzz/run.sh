@@ -35,7 +35,7 @@ for t in "${targets[@]}"; do
   if TMPDIR="$PWD/$run/tmp" "$build/fuzz/fuzz_$t" "$run/$t" "fuzz/corpus/$t" "fuzz/corpus-e2e/$t" \
       "${dict[@]}" -max_total_time="$seconds" -max_len=4096 -timeout=20 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$run/artifacts/${t}-" ${FUZZ_ARGS:-} >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
+    grep -E '^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
   else
     status=1
     echo "fuzz_$t found a fault:"

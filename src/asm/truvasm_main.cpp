@@ -1,6 +1,7 @@
 // truvasm: assembles TRUV 4 assembly text into a bytecode file.
 
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -9,5 +10,11 @@
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  return TruvVM::tools::truvasmmain(args, std::cin, std::cout, std::cerr);
+  try {
+    return TruvVM::tools::truvasmmain(args, std::cin, std::cout, std::cerr);
+  } catch (const std::bad_alloc&) {
+    // A program too large to hold (nested bodies double in size per level).
+    std::cerr << "truvasm: error: out of memory: the program is too large\n";
+    return 1;
+  }
 }
