@@ -56,7 +56,7 @@ bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<B
 void Machine::whileloop(std::unique_ptr<BlockRun> run) {
   for (;;) {
     need(static_cast<std::uint8_t>(Op::WHILE), 1);
-    if (moduleapi::gettopvar()->getint() == 0) return;
+    if (valueint(popvalue()) == 0) return;
     variable* target = run->target;
     if (standalonefunccall(target, databasestack.back(), run)) return;
     // A native block has run already; count it like an instruction so that

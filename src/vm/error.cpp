@@ -54,9 +54,9 @@ void error(std::string target, bool ismodule) {
     if (!m.datastack.empty()) {
       out += "Datastack is as follows:\n";
       for (auto it = m.datastack.rbegin(); it != m.datastack.rend(); ++it) {
-        out += displayname(*it);
+        out += it->rec ? displayname(it->rec) : namestring(VarName::Unnamed);
         out += " with identifier ";
-        out += displaytag(*it);
+        out += tagname(it->identifier());
         out += '\n';
       }
       m.datastack.clear();

@@ -91,17 +91,20 @@ std::size_t residentbytes() {
 #endif
 }
 
-// With a memory limit the resident memory is looked at every so many
-// instructions, so that a program that grows strings or lists without making
-// many records is stopped too.
-constexpr std::uint64_t limitcheckevery = 1024;
+// The checks of safepoint run every so many instructions; the resident
+// memory, which costs a system call, is looked at on every few of them. A
+// program that grows strings or lists without making many records is
+// stopped by that check too.
+constexpr std::uint64_t checkevery = 1024;
+constexpr std::uint64_t limitcheckevery = 16;  // safepoints per look at the resident memory
 
 }  // namespace
 
 void Machine::collect() {
   gcepoch_ = gcepoch_ == 1 ? 2 : 1;
   Marker marker(gcepoch_);
-  for (variable* v : datastack) marker.root(v);
+  for (const StackValue& v : datastack)
+    if (v.rec) marker.root(v.rec);
   for (variable* v : callstack) marker.root(v);
   for (const Frame& f : databasestack)
     for (const auto& entry : f.map()) marker.root(entry.second);
@@ -113,7 +116,8 @@ void Machine::collect() {
     }
   for (variable* v : calltrace) marker.root(v);
   marker.root(progroot);
-  for (variable* v : memory) marker.root(v);
+  for (const StackValue& v : memory)
+    if (v.rec) marker.root(v.rec);
   marker.drain();
   heap.sweep(gcepoch_);
   ++collections;
@@ -124,9 +128,19 @@ void Machine::collect() {
   gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
 }
 
-void Machine::maybecollect() {
+void Machine::safepoint() {
+  if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
+  const bool due = executed >= nextcheck_;
+  if (due) {
+    // Due just before the instruction whose count is a multiple of
+    // checkevery, the same point of a loop in every run.
+    nextcheck_ = ((executed + 1) / checkevery + 1) * checkevery - 1;
+    if (config.instructionbudget && nextcheck_ > config.instructionbudget) nextcheck_ = config.instructionbudget;
+  }
+  if (config.gcstress) nextcheck_ = 0;
+
   const std::size_t limit = config.memorylimit;
-  if (limit != 0 && executed % limitcheckevery == 0 && residentbytes() >= limit) {
+  if (due && limit != 0 && ++limitchecks_ % limitcheckevery == 0 && residentbytes() >= limit) {
     // At the limit: what is left after a collection, once the memory it
     // freed is given back to the host, is what the program holds.
     collect();
@@ -144,7 +158,7 @@ void Machine::maybecollect() {
   // less often the more records there are, since the check takes longer
   // the larger the heap.
   const std::uint64_t every = std::max<std::uint64_t>(bytecheckevery, heap.live() / 4);
-  if (heap.allocated() - lastbytecheck_ >= every) {
+  if (due && heap.allocated() - lastbytecheck_ >= every) {
     lastbytecheck_ = heap.allocated();
     if (heapbytes() >= gcbytes_) collect();
   }

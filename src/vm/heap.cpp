@@ -21,7 +21,7 @@ void Heap::grow() {
   }
 }
 
-variable* Heap::alloc() {
+variable* Heap::alloc(std::uint64_t seq) {
   if (!free_) grow();
   FreeSlot* slot = free_;
   free_ = slot->next;
@@ -29,7 +29,7 @@ variable* Heap::alloc() {
   std::size_t i = slot->index;
   c->livebits[i / 64] |= std::uint64_t{1} << (i % 64);
   variable* v = new (c->slot(i)) variable();
-  v->seq = nextseq_++;
+  v->seq = seq;
   ++live_;
   return v;
 }

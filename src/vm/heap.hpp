@@ -21,7 +21,11 @@ class Heap {
   ~Heap();
 
   // A blank record with the next creation sequence number.
-  variable* alloc();
+  variable* alloc() { return alloc(nextseq_++); }
+  // A blank record with a sequence number reserved earlier.
+  variable* alloc(std::uint64_t seq);
+  // Takes the next creation sequence number for a record made later.
+  std::uint64_t reserveseq() { return nextseq_++; }
 
   std::size_t live() const { return live_; }
   std::uint64_t allocated() const { return nextseq_; }

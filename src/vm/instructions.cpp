@@ -41,78 +41,94 @@ bool docomparisment(float a, float b, Op op) {
 
 std::int32_t logical_nor(std::int32_t a, std::int32_t b) { return a == 0 && b == 0 ? 1 : 0; }
 
-variable* newint(std::int32_t value) {
-  variable* v = getallocvar();
-  v->identifier = Tag::Int;
-  v->intval = value;
-  return v;
-}
-
 // ADD, SUB, MUL, DIV. The left operand is on top. The right operand is
 // converted first, so when both are refused the report names the right one.
 void arithmetic(Machine& m, Op op) {
   m.need(static_cast<std::uint8_t>(op), 2);
-  variable* left = m.pop();
-  variable* right = m.pop();
-  variable* result = getallocvar();
-  if (op == Op::ADD && left->identifier == Tag::String && right->identifier == Tag::String) {
+  StackValue left = m.popvalue();
+  StackValue right = m.popvalue();
+  const Tag lt = left.identifier();
+  const Tag rt = right.identifier();
+  if (op == Op::ADD && lt == Tag::String && rt == Tag::String) {
+    variable* result = getallocvar();
     result->identifier = Tag::String;
-    result->stringval.reserve(left->stringval.size() + right->stringval.size());
-    result->stringval = left->stringval;
-    result->stringval += right->stringval;
-  } else if (left->identifier == Tag::Float || right->identifier == Tag::Float) {
-    const float r = right->getfloat();
-    const float l = left->getfloat();
-    result->identifier = Tag::Float;
-    result->floatval = doarithmetic(l, r, op);
+    result->stringval.reserve(left.rec->stringval.size() + right.rec->stringval.size());
+    result->stringval = left.rec->stringval;
+    result->stringval += right.rec->stringval;
+    m.push(result);
+  } else if (lt == Tag::Float || rt == Tag::Float) {
+    const float r = valuefloat(right);
+    const float l = valuefloat(left);
+    m.pushfloat(doarithmetic(l, r, op));
   } else {
     // Integers are computed in single precision and truncated toward zero.
-    const std::int32_t r = right->getint();
-    const std::int32_t l = left->getint();
+    const std::int32_t r = valueint(right);
+    const std::int32_t l = valueint(left);
     if (op == Op::DIV && r == 0) error("Integer division by zero.", false);
     const float f = doarithmetic(static_cast<float>(l), static_cast<float>(r), op);
     if (!(f >= -2147483648.0f && f < 2147483648.0f))
       error("Integer result out of range: " + std::to_string(l) + " " + opsymbol(op) + " " + std::to_string(r) + ".",
             false);
-    result->identifier = Tag::Int;
-    result->intval = static_cast<std::int32_t>(f);
+    m.pushint(static_cast<std::int32_t>(f));
   }
-  m.push(result);
 }
 
+// The operands of comparisons, EQ and the conditions of blocks are read as
+// copies that are dropped at once; reading the popped entry itself gives the
+// same numbers, texts and errors, so no copy is made.
 void comparison(Machine& m, Op op) {
   m.need(static_cast<std::uint8_t>(op), 2);
-  variable* left = gettopvar();
-  variable* right = gettopvar();
-  const float r = right->getfloat();
-  const float l = left->getfloat();
-  m.push(newint(docomparisment(l, r, op) ? 1 : 0));
+  StackValue left = m.popvalue();
+  StackValue right = m.popvalue();
+  const float r = valuefloat(right);
+  const float l = valuefloat(left);
+  m.pushint(docomparisment(l, r, op) ? 1 : 0);
 }
 
-// AND, OR, XOR, NOR write their result into the popped left operand, which
-// for every kind they accept is a fresh copy.
+// The result of NOT and of the logic operators is the popped left operand's
+// copy with its number replaced. For a plain number that copy holds nothing
+// but the result, so it is made as an immediate.
+void pushintresult(Machine& m, const StackValue& left, std::int32_t result) {
+  if (plainnumber(left)) {
+    m.pushint(result);
+    return;
+  }
+  variable* v = left.rec->getvar();
+  v->intval = result;
+  v->identifier = Tag::Int;
+  m.push(v);
+}
+
 void logic(Machine& m, Op op) {
   m.need(static_cast<std::uint8_t>(op), 2);
-  variable* left = gettopvar();
-  variable* right = gettopvar();
+  StackValue left = m.popvalue();
+  StackValue right = m.popvalue();
   std::int32_t result = 0;
   switch (op) {
-    case Op::AND: result = left->getint() != 0 && right->getint() != 0; break;
-    case Op::OR: result = left->getint() != 0 || right->getint() != 0; break;
+    case Op::AND: result = valueint(left) != 0 && valueint(right) != 0; break;
+    case Op::OR: result = valueint(left) != 0 || valueint(right) != 0; break;
     case Op::XOR: {
-      const std::int32_t l = left->getint();
-      result = l ^ right->getint();
+      const std::int32_t l = valueint(left);
+      result = l ^ valueint(right);
       break;
     }
     default: {
-      const std::int32_t r = right->getint();
-      result = logical_nor(left->getint(), r);
+      const std::int32_t r = valueint(right);
+      result = logical_nor(valueint(left), r);
       break;
     }
   }
-  left->intval = result;
-  left->identifier = Tag::Int;
-  m.push(left);
+  pushintresult(m, left, result);
+}
+
+// Value equality of two entries, as operator== of their records.
+bool valueequal(const StackValue& a, const StackValue& b) {
+  if (a.rec && b.rec) return *a.rec == *b.rec;
+  const Tag at = a.identifier();
+  const Tag bt = b.identifier();
+  const bool anum = at == Tag::Int || at == Tag::Float;
+  const bool bnum = bt == Tag::Int || bt == Tag::Float;
+  return anum && bnum && valuefloat(a) == valuefloat(b);
 }
 
 // The block operand of IF, WHILE and FOREACH, as a heap copy.
@@ -132,64 +148,72 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
 
     case Op::LOADLOCAL: {
       Name name = getname(e);
-      push(getlocalvar(name)->getvar());
+      push(readvalue(getlocalvar(name)));
       return;
     }
     case Op::STORELOCAL: {
       Name name = getname(e);
       need(opcode, 1);
-      variable* top = datastack.back();
-      databasestack.back().set(name, top->getvar());
-      if (callstack.size() == 1) callstack.back()->attributes.set(name, top->getvar());
-      pop();
+      const StackValue& top = datastack.back();
+      databasestack.back().set(name, storedcopy(top));
+      if (callstack.size() == 1) callstack.back()->attributes.set(name, storedcopy(top));
+      datastack.pop_back();
       return;
     }
     case Op::LOADGLOBAL: {
       Name name = getname(e);
-      push(getglobalvar(name)->getvar());
+      push(readvalue(getglobalvar(name)));
       return;
     }
     case Op::STOREGLOBAL: {
       need(opcode, 1);
-      variable* value = datastack.back()->getvar();
+      variable* value = storedcopy(datastack.back());
       Name name = getname(e);
       globalvars.set(name, value);
       need(opcode, 1);
-      pop();
+      datastack.pop_back();
       return;
     }
     case Op::LOADATTR: {
       Name name = getname(e);
       variable* context = callstack.back();
-      variable* value = getattribute(context, name)->getvar();
-      value->self = context;
+      StackValue value = readvalue(getattribute(context, name));
+      // A plain number cannot be called, so its bound object could never be
+      // seen; only records get one.
+      if (value.rec) value.rec->self = context;
       push(value);
       return;
     }
     case Op::STOREATTR: {
       need(opcode, 1);
-      variable* value = datastack.back()->getvar();
+      variable* value = storedcopy(datastack.back());
       Name name = getname(e);
       callstack.back()->attributes.set(name, value);
       need(opcode, 1);
-      pop();
+      datastack.pop_back();
       return;
     }
 
     case Op::PUSHCONST:
-      push(getconst(e));
+      pushconst(e);
       return;
-    case Op::DUP:
+    case Op::DUP: {
       need(opcode, 1);
-      push(datastack.back()->getcopy());
+      const StackValue& top = datastack.back();
+      // getcopy of a plain number is its number; the copy is made before the
+      // push, which may move the stack.
+      StackValue copy = plainnumber(top) ? copyvalue(top) : StackValue::of(top.rec->getcopy());
+      push(copy);
       return;
+    }
     case Op::POP:
       need(opcode, 1);
-      pop();
+      datastack.pop_back();
       return;
     case Op::STASH:
       need(opcode, 1);
-      memory.push_back(gettopvar());
+      memory.push_back(copyvalue(datastack.back()));
+      datastack.pop_back();
       return;
     case Op::UNSTASH:
       if (memory.empty()) error("UNSTASH needs a value on the memory stack, but it is empty.", false);
@@ -245,12 +269,9 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
 
     case Op::EQ: {
       need(opcode, 2);
-      variable* result = getallocvar();
-      result->identifier = Tag::Int;
-      variable* left = gettopvar();
-      variable* right = gettopvar();
-      result->intval = *right == *left ? 1 : 0;
-      push(result);
+      StackValue left = popvalue();
+      StackValue right = popvalue();
+      pushint(valueequal(right, left) ? 1 : 0);
       return;
     }
     case Op::GT:
@@ -261,10 +282,8 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       return;
     case Op::NOT: {
       need(opcode, 1);
-      variable* v = gettopvar();
-      v->intval = v->getint() == 0 ? 1 : 0;
-      v->identifier = Tag::Int;
-      push(v);
+      StackValue v = popvalue();
+      pushintresult(*this, v, valueint(v) == 0 ? 1 : 0);
       return;
     }
     case Op::AND:
@@ -277,8 +296,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
     case Op::IF: {
       variable* block = getblock(*this, e);
       need(opcode, 1);
-      variable* condition = gettopvar();
-      if (condition->getint() != 0) {
+      if (valueint(popvalue()) != 0) {
         std::unique_ptr<BlockRun> run;
         standalonefunccall(block, databasestack.back(), run);
       }
@@ -296,8 +314,10 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       run->kind = BlockRun::Kind::Foreach;
       run->target = getblock(*this, e);
       need(opcode, 1);
-      variable* collection = gettopvar();
-      if (collection->identifier == Tag::Dict) {
+      variable* collection = popvalue().rec;
+      if (!collection) {
+        // A number: nothing to run over.
+      } else if (collection->identifier == Tag::Dict) {
         for (const auto& entry : collection->dictval) run->elements.push_back(entry.first);
       } else if (collection->identifier == Tag::List) {
         run->elements = collection->listval;

@@ -43,6 +43,14 @@ HostStream* Machine::adopt(std::unique_ptr<HostStream> stream) {
   return streams.back().get();
 }
 
+variable* Machine::makeimmediate(const StackValue& v) {
+  variable* rec = heap.alloc(v.seq);
+  rec->identifier = v.tag;
+  rec->intval = v.intval;
+  rec->floatval = v.floatval;
+  return rec;
+}
+
 void Machine::diagnostic(const std::string& text) {
   consoleout->flush();
   config.err->write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -75,11 +83,25 @@ void Machine::init() {
 }
 
 void Machine::runloop() {
-  while (!codestack.empty()) execcycle();
+  // Each cycle runs the instruction at the top of the code stack, or leaves
+  // an entry whose code has run out. The checks that need not run on every
+  // cycle are gathered in safepoint; the collector runs only there, between
+  // two instructions.
+  while (!codestack.empty()) {
+    if (executed >= nextcheck_ || heap.live() >= gcrecords_) safepoint();
+    ++executed;
+    if (callstack.empty() || databasestack.empty() || calltrace.empty()) integritycheck();
+    CodeEntry& code = codestack.back();
+    if (code.empty()) {
+      exitoutoffunc();
+      continue;
+    }
+    const std::uint8_t op = code.code->bytes[code.pos++];
+    if (!isopcode(op)) error("Unknown instruction.", false);
+    execute(op, code);
+  }
   exitprogram();
 }
-
-void Machine::execcycle() { execinstruction(codestack.back()); }
 
 void Machine::integritycheck() {
   if (codestack.empty()) error("\nVM panic!\nCodestack size = 0, this is not supposed to happen.      \n", false);
@@ -91,20 +113,6 @@ void Machine::integritycheck() {
     diagnostic(
         "-----------------------------\nCalltrace stack size is 0.\nThe vm will keep running tho.\n"
         "This is just a warning.\n-----------------------------\n");
-}
-
-void Machine::execinstruction(CodeEntry& code) {
-  if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
-  ++executed;
-  maybecollect();
-  integritycheck();
-  if (code.empty()) {
-    exitoutoffunc();
-    return;
-  }
-  const std::uint8_t op = code.code->bytes[code.pos++];
-  if (!isopcode(op)) error("Unknown instruction.", false);
-  execute(op, code);
 }
 
 void Machine::exitoutoffunc() {
@@ -120,17 +128,19 @@ void Machine::exitprogram() {
   if (!silent) {
     consoleout->write("\n");
     consoleout->flush();
-    if (!datastack.empty() && datastack.back()->identifier == Tag::Int)
-      consoleout->write("<TRUV 4> Program finished with code " + std::to_string(datastack.back()->intval) + "\n");
-    else
+    if (!datastack.empty() && datastack.back().identifier() == Tag::Int) {
+      const StackValue& top = datastack.back();
+      const std::int32_t code = top.rec ? top.rec->intval : top.intval;
+      consoleout->write("<TRUV 4> Program finished with code " + std::to_string(code) + "\n");
+    } else {
       consoleout->write("<TRUV 4> Program finished.\n");
+    }
     consoleout->flush();
   }
   throw RunEnd{0};
 }
 
-void Machine::need(std::uint8_t op, std::size_t count) {
-  if (datastack.size() >= count) return;
+void Machine::needfailed(std::uint8_t op, std::size_t count) {
   error(std::string(info(op).mnemonic) + " needs " + std::to_string(count) + (count == 1 ? " value" : " values") +
             " on the data stack, found " + std::to_string(datastack.size()) + ".",
         false);

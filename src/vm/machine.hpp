@@ -45,6 +45,44 @@ struct CodeEntry {
   bool empty() const { return pos >= code->size(); }
 };
 
+// A data stack (or memory stack) entry: a record, or a plain number that has
+// no record yet. A record is plain when it holds nothing but its number:
+// no attributes, name, text, containers, code or target. Reading such a
+// record yields a copy that nothing else can reach, so the machine keeps the
+// copy as a bare number and makes its record only when a record is needed
+// (materialize), with the creation sequence number reserved when the copy
+// was made. Record identity and dictionary order are therefore the same as
+// if the record had been made at once.
+struct StackValue {
+  variable* rec = nullptr;  // null: an immediate number
+  Tag tag = Tag::Blank;     // Int or Float, for an immediate
+  std::int32_t intval = 0;
+  float floatval = 0.0f;
+  std::uint64_t seq = 0;
+
+  static StackValue of(variable* v) {
+    StackValue s;
+    s.rec = v;
+    return s;
+  }
+  bool immediate() const { return rec == nullptr; }
+  // The tag of what this entry stands for.
+  Tag identifier() const { return rec ? rec->identifier : tag; }
+};
+
+// The integer or float an entry holds, as getint or getfloat of its record
+// would give.
+inline std::int32_t valueint(const StackValue& v) {
+  if (v.rec) return v.rec->getint();
+  return v.tag == Tag::Int ? v.intval : floattoint(v.floatval);
+}
+inline float valuefloat(const StackValue& v) {
+  if (v.rec) return v.rec->getfloat();
+  return v.tag == Tag::Int ? static_cast<float>(v.intval) : v.floatval;
+}
+// Whether an entry is a number that holds nothing else.
+inline bool plainnumber(const StackValue& v) { return !v.rec || v.rec->isplainnumber(); }
+
 // Thrown to end a run: by exitprogram (status 0) and by error (status 1).
 struct RunEnd {
   int status;
@@ -62,14 +100,14 @@ struct Machine {
   bool silent = false;
   bool noterminate = false;
 
-  std::vector<variable*> datastack;
+  std::vector<StackValue> datastack;
   std::vector<variable*> callstack;
   std::vector<Frame> databasestack;
   NameMap globalvars;
   std::vector<CodeEntry> codestack;
   std::vector<variable*> calltrace;
   variable* progroot = nullptr;
-  std::vector<variable*> memory;
+  std::vector<StackValue> memory;
 
   RunConfig config;
   Heap heap;
@@ -89,8 +127,6 @@ struct Machine {
   void load(std::span<const byte> program);
   void init();
   void runloop();
-  void execcycle();
-  void execinstruction(CodeEntry& code);
   void integritycheck();
   void exitoutoffunc();
   [[noreturn]] void exitprogram();
@@ -106,17 +142,91 @@ struct Machine {
   void continueblock(std::unique_ptr<BlockRun> run);
 
   // Data stack access with the checks that malformed code needs.
-  void need(std::uint8_t op, std::size_t count);
+  void need(std::uint8_t op, std::size_t count) {
+    if (datastack.size() < count) needfailed(op, count);
+  }
+  [[noreturn]] void needfailed(std::uint8_t op, std::size_t count);
+  // The record of the top entry, popped.
   variable* pop() {
-    variable* v = datastack.back();
+    variable* v = materialize(datastack.back());
     datastack.pop_back();
     return v;
   }
-  void push(variable* v) { datastack.push_back(v); }
+  StackValue popvalue() {
+    StackValue v = datastack.back();
+    datastack.pop_back();
+    return v;
+  }
+  void push(variable* v) { datastack.push_back(StackValue::of(v)); }
+  void push(const StackValue& v) { datastack.push_back(v); }
+  // A fresh integer or float, as an immediate.
+  void pushint(std::int32_t value) {
+    StackValue s;
+    s.tag = Tag::Int;
+    s.intval = value;
+    s.seq = heap.reserveseq();
+    datastack.push_back(s);
+  }
+  void pushfloat(float value) {
+    StackValue s;
+    s.tag = Tag::Float;
+    s.floatval = value;
+    s.seq = heap.reserveseq();
+    datastack.push_back(s);
+  }
+  // The record an entry stands for; an immediate gets its record now, with
+  // its reserved sequence number, and the entry refers to it from then on.
+  variable* materialize(StackValue& v) {
+    if (!v.rec) v.rec = makeimmediate(v);
+    return v.rec;
+  }
+  variable* makeimmediate(const StackValue& v);
+  // What reading a record yields (getvar): an immediate copy when the record
+  // is plain, else what getvar gives.
+  StackValue readvalue(variable* v) {
+    if (!v->isplainnumber()) return StackValue::of(v->getvar());
+    StackValue s;
+    s.tag = v->identifier;
+    s.intval = v->intval;
+    s.floatval = v->floatval;
+    s.seq = heap.reserveseq();
+    return s;
+  }
+  // The record a store binds: getvar of the entry's record, or a fresh record
+  // holding an immediate's number.
+  variable* storedcopy(const StackValue& v) {
+    if (v.rec) return v.rec->getvar();
+    variable* rec = heap.alloc();
+    rec->identifier = v.tag;
+    rec->intval = v.intval;
+    rec->floatval = v.floatval;
+    return rec;
+  }
+  // getvar of an entry, kept as an entry: an immediate copy of a number.
+  StackValue copyvalue(const StackValue& v) { return v.rec ? readvalue(v.rec) : immediatecopy(v); }
+  StackValue immediatecopy(StackValue v) {
+    v.seq = heap.reserveseq();
+    return v;
+  }
+  // Pushes the value of a PUSHCONST operand.
+  void pushconst(CodeEntry& code);
 
   // Reads one operand from code (operand.cpp).
   variable* getop(CodeEntry& code);
-  Name getname(CodeEntry& code);             // a name operand's text
+  // A name operand's text. An operand that takes nothing from the data stack
+  // always names the same, so its name is kept with the decoded operand.
+  Name getname(CodeEntry& code) {
+    const Code& c = *code.code;
+    if (code.pos < c.operands.size()) {
+      const CachedOperand* op = c.operands[code.pos].get();
+      if (op && op->name) {
+        code.pos += op->decoded.consumed;
+        return op->name;
+      }
+    }
+    return getnameslow(code);
+  }
+  Name getnameslow(CodeEntry& code);
   std::int32_t getcount(CodeEntry& code);    // a count operand's integer
   variable* getconst(CodeEntry& code);       // a heap copy of the operand
 
@@ -124,9 +234,11 @@ struct Machine {
   ParamSet* newparams();
   HostStream* adopt(std::unique_ptr<HostStream> stream);
   // The collector (gc.cpp): collect() marks from the machine state and frees
-  // what it does not reach; maybecollect() runs it when the heap has grown.
+  // what it does not reach; safepoint() runs it when the heap has grown.
   void collect();
-  void maybecollect();
+  // Run between instructions when a check is due: the instruction budget, the
+  // memory limit, the heap's growth.
+  void safepoint();
   std::uint64_t collections = 0;
 
   // Writes diagnostics to standard error, after flushing standard output so
@@ -144,6 +256,8 @@ struct Machine {
   std::size_t gcrecords_ = minrecords;
   std::size_t gcbytes_ = minbytes;
   std::uint64_t lastbytecheck_ = 0;
+  std::uint64_t nextcheck_ = 0;
+  std::uint64_t limitchecks_ = 0;  // value of `executed` at which safepoint runs
   std::unique_ptr<Code> emptycode_;
 };
 

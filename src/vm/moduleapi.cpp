@@ -25,7 +25,7 @@ namespace moduleapi {
 variable* gettopvar() {
   Machine& m = *machine;
   if (m.datastack.empty()) error("The data stack is empty.", true);
-  variable* v = m.datastack.back()->getvar();
+  variable* v = m.storedcopy(m.datastack.back());
   m.datastack.pop_back();
   return v;
 }
@@ -140,11 +140,9 @@ variable& gettargetpntr(variable* pointer) {
   return *pointer->pntrval;
 }
 
-variable* getlocalvar(Name name) {
+variable* getframevar(Name name) {
   Machine& m = *machine;
   Frame& frame = m.databasestack.back();
-  // The root's binding wins over the frame's; attributes never hold null.
-  if (variable* v = m.progroot->attributes.get(name)) return v;
   if (!frame.has(name)) {
     variable* v = getallocvar();
     frame.set(name, v);

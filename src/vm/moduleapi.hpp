@@ -45,7 +45,14 @@ void Dsetindex(DictVal& dict, variable* key, variable* value);
 variable* Duplicatevar(variable* target);
 variable& gettargetpntr(variable* pointer);
 
-variable* getlocalvar(Name name);
+variable* getframevar(Name name);
+// The local of that name: the root's attribute when it has one, else the
+// frame's binding, made blank when missing.
+inline variable* getlocalvar(Name name) {
+  // The root's binding wins over the frame's; attributes never hold null.
+  if (variable* v = machine->progroot->attributes.get(name)) return v;
+  return getframevar(name);
+}
 variable* getglobalvar(Name name);
 
 }  // namespace moduleapi

@@ -25,11 +25,7 @@ void NameMap::grow() {
   }
 }
 
-void NameMap::set(Name name, variable* value) {
-  if (variable** s = slot(name)) {
-    *s = value;
-    return;
-  }
+void NameMap::insert(Name name, variable* value) {
   // Keep at least a quarter of the slots free, so that probes stay short.
   if ((size_ + 1) * 4 > slots_.size() * 3) grow();
   const std::size_t mask = slots_.size() - 1;

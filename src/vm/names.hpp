@@ -48,7 +48,13 @@ class NameMap {
     Slot* s = const_cast<Slot*>(find(name));
     return s ? &s->second : nullptr;
   }
-  void set(Name name, variable* value);
+  void set(Name name, variable* value) {
+    if (variable** s = slot(name)) {
+      *s = value;
+      return;
+    }
+    insert(name, value);
+  }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
@@ -100,6 +106,7 @@ class NameMap {
     }
   }
   void grow();
+  void insert(Name name, variable* value);
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
   std::size_t size_ = 0;

@@ -74,8 +74,14 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
     case OperandType::Stack: {
       e.pos = base + node.start + 1;
       if (m.datastack.empty()) emptystack();
-      variable* v = moduleapi::gettopvar();
-      *rec = *v;
+      StackValue v = m.popvalue();
+      if (v.rec) {
+        *rec = *v.rec->getvar();
+      } else {
+        rec->identifier = v.tag;
+        rec->intval = v.intval;
+        rec->floatval = v.floatval;
+      }
       return;
     }
     case OperandType::List:
@@ -86,7 +92,7 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
 
 // Makes the value of a well-formed operand, in the order a recursive reading
 // would: each element's record is made before the records inside it.
-variable* materialize(Machine& m, CodeEntry& e, const CachedOperand& op) {
+variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op) {
   const std::uint32_t base = e.pos;
   const auto& nodes = op.decoded.nodes;
   struct Open {
@@ -140,16 +146,16 @@ const CachedOperand& readoperand(Machine& m, CodeEntry& e) {
 
 variable* Machine::getop(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
-  return materialize(*this, e, op);
+  return makeoperand(*this, e, op);
 }
 
-Name Machine::getname(CodeEntry& e) {
+Name Machine::getnameslow(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
   if (op.name) {
     e.pos += op.decoded.consumed;
     return op.name;
   }
-  variable* v = materialize(*this, e, op);
+  variable* v = makeoperand(*this, e, op);
   Name name = names.intern(v->getstring(false));
   // An operand that takes nothing from the data stack always has the same text.
   if (!op.fromstack) const_cast<CachedOperand&>(op).name = name;
@@ -162,7 +168,7 @@ std::int32_t Machine::getcount(CodeEntry& e) {
     e.pos += op.decoded.consumed;
     return op.decoded.nodes[0].ival;
   }
-  return materialize(*this, e, op)->getint();
+  return makeoperand(*this, e, op)->getint();
 }
 
 variable* Machine::getconst(CodeEntry& e) {
@@ -171,7 +177,7 @@ variable* Machine::getconst(CodeEntry& e) {
     case OperandType::List:
     case OperandType::Dict:
     case OperandType::Stack:
-      return materialize(*this, e, op)->getcopy();
+      return makeoperand(*this, e, op)->getcopy();
     default: {
       // A value without attributes, entries or bound object: its copy is
       // made directly.
@@ -181,6 +187,24 @@ variable* Machine::getconst(CodeEntry& e) {
       e.pos = base + op.decoded.consumed;
       return v;
     }
+  }
+}
+
+void Machine::pushconst(CodeEntry& e) {
+  const CachedOperand& op = readoperand(*this, e);
+  const OperandNode& node = op.decoded.nodes[0];
+  switch (node.type) {
+    case OperandType::Int:
+      e.pos += op.decoded.consumed;
+      pushint(node.ival);
+      return;
+    case OperandType::Float:
+      e.pos += op.decoded.consumed;
+      pushfloat(floatoperand(node.ipart, node.fpart));
+      return;
+    default:
+      push(getconst(e));
+      return;
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The value record: every datum of the machine is one `variable`.
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -108,6 +109,22 @@ struct variable {
   float getfloat() const;
   std::string getstring(bool quot) const;
 
+  // An integer or float that holds nothing else: no attributes, name, text,
+  // containers, code, parameters or target, and zero in the other number.
+  // Its copy is just its number (the bound object of a record that cannot be
+  // called is never copied).
+  bool isplainnumber() const {
+    if (identifier == Tag::Int) {
+      if (floatval != 0.0f || std::signbit(floatval)) return false;
+    } else if (identifier == Tag::Float) {
+      if (intval != 0) return false;
+    } else {
+      return false;
+    }
+    return name == VarName::Unnamed && !ismodule && funccode == nullptr && modulefunc == nullptr &&
+           moduleparams == nullptr && pntrval == nullptr && attributes.empty() && stringval.empty() &&
+           listval.empty() && dictval.empty();
+  }
   bool isnumber() const { return identifier == Tag::Int || identifier == Tag::Float; }
   // Whether calling this record runs any code. The bound object of a record
   // that runs nothing can never be observed.
