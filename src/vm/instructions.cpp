@@ -52,9 +52,9 @@ void arithmetic(Machine& m, Op op) {
   if (op == Op::ADD && lt == Tag::String && rt == Tag::String) {
     variable* result = getallocvar();
     result->identifier = Tag::String;
-    result->stringval.reserve(left.rec->stringval.size() + right.rec->stringval.size());
+    // Shares the left text and appends to it, in place when it can.
     result->stringval = left.rec->stringval;
-    result->stringval += right.rec->stringval;
+    result->stringval += right.rec->stringval.view();
     m.push(result);
   } else if (lt == Tag::Float || rt == Tag::Float) {
     const float r = valuefloat(right);

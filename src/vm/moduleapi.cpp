@@ -101,7 +101,7 @@ void varconv(variable& target, std::string_view newtype) {
   if (newtype == "BUILTIN_STRING") {
     std::string text = target.getstring(false);
     target.identifier = Tag::String;
-    target.stringval = std::move(text);
+    target.stringval = text;
   } else if (newtype == "BUILTIN_INT") {
     const std::int32_t value = target.getint();
     target.identifier = Tag::Int;

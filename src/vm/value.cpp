@@ -252,7 +252,7 @@ std::int32_t variable::getint() const {
   switch (identifier) {
     case Tag::Int: return intval;
     case Tag::Float: return floattoint(floatval);
-    case Tag::String: return texttoint(stringval);
+    case Tag::String: return texttoint(stringval.str());
     default: unsupported(identifier);
   }
 }
@@ -261,7 +261,7 @@ float variable::getfloat() const {
   switch (identifier) {
     case Tag::Int: return static_cast<float>(intval);
     case Tag::Float: return floatval;
-    case Tag::String: return texttofloat(stringval);
+    case Tag::String: return texttofloat(stringval.str());
     default: unsupported(identifier);
   }
 }
@@ -272,7 +272,7 @@ void scalartext(const variable& v, bool quot, std::string& out) {
   switch (v.identifier) {
     case Tag::String:
       if (quot) out += '"';
-      out += v.stringval;
+      out += v.stringval.view();
       if (quot) out += '"';
       return;
     case Tag::Int:

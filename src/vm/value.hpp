@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "names.hpp"
+#include "text.hpp"
 
 namespace TruvVM {
 
@@ -74,7 +75,7 @@ struct variable {
   variable* self = nullptr;
   std::int32_t intval = 0;
   float floatval = 0.0f;
-  std::string stringval;
+  Text stringval;
   DictVal dictval;
   ListVal listval;
   const Code* funccode = nullptr;  // null: no code

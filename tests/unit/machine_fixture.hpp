@@ -39,7 +39,7 @@ class MachineTest : public ::testing::Test {
   variable* newstring(std::string s) {
     variable* v = getallocvar();
     v->identifier = Tag::String;
-    v->stringval = std::move(s);
+    v->stringval = s;
     return v;
   }
   variable* newlist(std::vector<variable*> elems) {

@@ -95,11 +95,12 @@ void readfile(variable* self, const Args&) {
   result->identifier = Tag::String;
   HostStream& in = stream(self, HostStream::Direction::Input);
   // Every line, the last one included, ends with exactly one line break.
-  std::string line;
+  std::string text, line;
   while (in.getline(line)) {
-    result->stringval += line;
-    result->stringval += '\n';
+    text += line;
+    text += '\n';
   }
+  result->stringval = text;
   machine->push(result);
 }
 
@@ -108,7 +109,9 @@ void getlinefile(variable* self, const Args&) {
   result->identifier = Tag::String;
   HostStream& in = stream(self, HostStream::Direction::Input);
   // At the end of input the text stays empty.
-  in.getline(result->stringval);
+  std::string line;
+  in.getline(line);
+  result->stringval = line;
   machine->push(result);
 }
 

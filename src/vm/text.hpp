@@ -1,0 +1,100 @@
+#pragma once
+// The text of a string record.
+//
+// Every read of a string copies it, so copies share one buffer: a Text is a
+// view of the first `size` bytes of a reference-counted buffer. The bytes a
+// view covers never change. Appending to the view that ends where the
+// buffer's written bytes end (the newest text made from that buffer) writes
+// into the buffer's spare room, which no other view covers, so a string
+// built by repeated concatenation is copied only when its buffer is full.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace TruvVM {
+
+class Text {
+ public:
+  Text() = default;
+  Text(std::string_view s) { assign(s.data(), s.size()); }
+  Text(const Text& other) : buf_(other.buf_), size_(other.size_) {
+    if (buf_) ++buf_->refs;
+  }
+  Text(Text&& other) noexcept : buf_(other.buf_), size_(other.size_) {
+    other.buf_ = nullptr;
+    other.size_ = 0;
+  }
+  Text& operator=(const Text& other) {
+    if (other.buf_) ++other.buf_->refs;
+    release();
+    buf_ = other.buf_;
+    size_ = other.size_;
+    return *this;
+  }
+  Text& operator=(Text&& other) noexcept {
+    if (this != &other) {
+      release();
+      buf_ = other.buf_;
+      size_ = other.size_;
+      other.buf_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
+  Text& operator=(std::string_view s) {
+    assign(s.data(), s.size());
+    return *this;
+  }
+  ~Text() { release(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const char* data() const { return buf_ ? buf_->bytes() : ""; }
+  std::string_view view() const { return std::string_view(data(), size_); }
+  operator std::string_view() const { return view(); }
+  std::string str() const { return std::string(view()); }
+
+  void assign(const char* p, std::size_t n);
+  void append(const char* p, std::size_t n);
+  Text& operator+=(std::string_view s) {
+    append(s.data(), s.size());
+    return *this;
+  }
+  Text& operator+=(char c) {
+    append(&c, 1);
+    return *this;
+  }
+  // Makes room for n bytes in all, so that appending up to there copies
+  // nothing.
+  void reserve(std::size_t n);
+  void clear() {
+    release();
+    buf_ = nullptr;
+    size_ = 0;
+  }
+
+  friend bool operator==(const Text& a, const Text& b) {
+    return a.size_ == b.size_ && (a.buf_ == b.buf_ || std::memcmp(a.data(), b.data(), a.size_) == 0);
+  }
+  friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  struct Buffer {
+    std::size_t refs;
+    std::size_t used;      // bytes written, by the longest view
+    std::size_t capacity;  // bytes the buffer holds, after this header
+    char* bytes() { return reinterpret_cast<char*>(this + 1); }
+  };
+  static Buffer* allocate(std::size_t capacity);
+  void release() {
+    if (buf_ && --buf_->refs == 0) ::operator delete(buf_);
+  }
+
+  Buffer* buf_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace TruvVM

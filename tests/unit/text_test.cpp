@@ -1,0 +1,70 @@
+// Shared string text: copies share a buffer, and appending in place must
+// never change what another copy reads.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "vm/text.hpp"
+
+namespace TruvVM {
+namespace {
+
+TEST(Text, CopiesKeepTheirBytesWhileAnotherGrowsInPlace) {
+  Text a("abc");
+  Text b = a;  // shares the buffer, at its end
+  b += "def";
+  Text c = b;
+  c += "ghi";  // in place: b and a cover fewer bytes and must not see them
+  EXPECT_EQ(a, std::string_view("abc"));
+  EXPECT_EQ(b, std::string_view("abcdef"));
+  EXPECT_EQ(c, std::string_view("abcdefghi"));
+  // b no longer ends the buffer: appending to it must copy, not overwrite c.
+  b += "XYZ";
+  EXPECT_EQ(b, std::string_view("abcdefXYZ"));
+  EXPECT_EQ(c, std::string_view("abcdefghi"));
+}
+
+TEST(Text, AppendsItsOwnBytesAndGrowsByRepetition) {
+  Text t("ab");
+  for (int i = 0; i < 10; ++i) t += t.view();  // doubling, reading from itself
+  EXPECT_EQ(t.size(), 2u << 10);
+  std::string expect;
+  for (int i = 0; i < 1024; ++i) expect += "ab";
+  EXPECT_EQ(t, std::string_view(expect));
+
+  Text s;
+  std::string built;
+  for (int i = 0; i < 5000; ++i) {
+    Text old = s;
+    s += "xy";
+    built += "xy";
+    EXPECT_EQ(old.size(), built.size() - 2);
+  }
+  EXPECT_EQ(s, std::string_view(built));
+}
+
+TEST(Text, EqualityEmptyAndReassignment) {
+  Text empty;
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(empty, Text(""));
+  EXPECT_EQ(empty.view(), "");
+  Text a("same"), b("same"), c("samf");
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(a == c);
+  EXPECT_FALSE(a == Text("sam"));
+  Text d = a;
+  a = "other";  // d keeps the old text
+  EXPECT_EQ(d, std::string_view("same"));
+  a = d;
+  Text& same = a;
+  a = same;  // self-assignment keeps it
+  EXPECT_EQ(a, std::string_view("same"));
+  Text m = std::move(a);
+  EXPECT_EQ(m, std::string_view("same"));
+  m.clear();
+  EXPECT_TRUE(m.empty());
+  EXPECT_EQ(d.str(), "same");
+}
+
+}  // namespace
+}  // namespace TruvVM
