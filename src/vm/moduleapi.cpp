@@ -98,6 +98,7 @@ void Lsetindex(ListVal& list, std::int32_t index, variable* value) {
 }
 
 void varconv(variable& target, std::string_view newtype) {
+  if (target.iskey) ++DictVal::keyversion;
   if (newtype == "BUILTIN_STRING") {
     std::string text = target.getstring(false);
     target.identifier = Tag::String;
@@ -115,15 +116,10 @@ void varconv(variable& target, std::string_view newtype) {
   }
 }
 
-bool Dcontains(const DictVal& dict, const variable& probe) {
-  for (const auto& entry : dict)
-    if (*entry.first == probe) return true;
-  return false;
-}
+bool Dcontains(const DictVal& dict, const variable& probe) { return dict.find(probe) != nullptr; }
 
 variable* Dgetindex(const DictVal& dict, const variable& probe) {
-  for (const auto& entry : dict)
-    if (*entry.first == probe) return entry.second;
+  if (const DictVal::Entry* entry = dict.find(probe)) return entry->second;
   error("Dict does not contain key: " + probe.getstring(false), true);
 }
 

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <unordered_map>
 
 #include "builtin.hpp"
@@ -42,6 +44,50 @@ std::string_view namestring(VarName name) {
   return "";
 }
 
+struct DictVal::Index {
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t position;  // of the first entry with this key value; ~0 when free
+  };
+  std::vector<Slot> slots;  // a power of two in size
+  std::size_t used = 0;
+  std::size_t indexed = 0;  // entries looked at
+  std::uint64_t keyversion = 0;
+};
+
+void DictVal::IndexDeleter::operator()(Index* index) const { delete index; }
+
+namespace {
+
+constexpr std::uint32_t freeslot = ~std::uint32_t{0};
+// Dictionaries smaller than this are scanned.
+constexpr std::size_t indexfrom = 8;
+
+// The hash of a key by value, for the kinds the index serves: texts, and
+// numbers by their float value (the way they compare). False for the rest,
+// and for NaN, which equals nothing.
+bool valuehash(const variable& v, std::uint32_t& out) {
+  std::uint64_t h;
+  if (v.identifier == Tag::String) {
+    h = std::hash<std::string_view>{}(v.stringval.view());
+  } else if (v.identifier == Tag::Int || v.identifier == Tag::Float) {
+    float f = v.identifier == Tag::Int ? static_cast<float>(v.intval) : v.floatval;
+    if (f != f) return false;
+    if (f == 0.0f) f = 0.0f;  // -0 equals 0
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    h = (bits ^ 0x5bd1e995u) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+    h |= 1;  // numbers and texts never meet in one slot chain's answers anyway
+  } else {
+    return false;
+  }
+  out = static_cast<std::uint32_t>(h ^ (h >> 32));
+  return true;
+}
+
+}  // namespace
+
 void DictVal::set(variable* key, variable* value) {
   auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
                              [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
@@ -49,13 +95,84 @@ void DictVal::set(variable* key, variable* value) {
     it->second = value;
     return;
   }
+  key->iskey = 1;
+  const bool atend = it == entries_.end();
   entries_.insert(it, Entry{key, value});
+  // An entry in the middle moves the positions after it.
+  if (!atend) index_.reset();
+}
+
+void DictVal::indexentry(std::size_t position) const {
+  Index& index = *index_;
+  std::uint32_t h;
+  if (!valuehash(*entries_[position].first, h)) return;
+  if ((index.used + 1) * 2 > index.slots.size()) {
+    // Grow: rebuild from the entries looked at so far.
+    index.slots.assign(std::max<std::size_t>(16, index.slots.size() * 2), Index::Slot{0, freeslot});
+    index.used = 0;
+    const std::size_t upto = position;
+    for (std::size_t i = 0; i < upto; ++i) {
+      std::uint32_t hi;
+      if (!valuehash(*entries_[i].first, hi)) continue;
+      const std::size_t mask = index.slots.size() - 1;
+      std::size_t at = hi & mask;
+      bool present = false;
+      for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
+        const Index::Slot& s = index.slots[at];
+        if (s.hash == hi && *entries_[s.position].first == *entries_[i].first) {
+          present = true;
+          break;
+        }
+      }
+      if (!present) {
+        index.slots[at] = Index::Slot{hi, static_cast<std::uint32_t>(i)};
+        ++index.used;
+      }
+    }
+  }
+  const std::size_t mask = index.slots.size() - 1;
+  std::size_t at = h & mask;
+  for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
+    const Index::Slot& s = index.slots[at];
+    // An equal key earlier in the order answers for this one too.
+    if (s.hash == h && *entries_[s.position].first == *entries_[position].first) return;
+  }
+  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position)};
+  ++index.used;
+}
+
+void DictVal::buildindex() const {
+  if (!index_) index_.reset(new Index);
+  Index& index = *index_;
+  index.slots.assign(16, Index::Slot{0, freeslot});
+  index.used = 0;
+  index.indexed = 0;
+  index.keyversion = keyversion;
+}
+
+const DictVal::Entry* DictVal::find(const variable& probe) const {
+  std::uint32_t h;
+  if (entries_.size() < indexfrom || entries_.size() >= freeslot || !valuehash(probe, h)) {
+    for (const Entry& entry : entries_)
+      if (*entry.first == probe) return &entry;
+    return nullptr;
+  }
+  if (!index_ || index_->keyversion != keyversion) buildindex();
+  Index& index = *index_;
+  while (index.indexed < entries_.size()) indexentry(index.indexed++);
+  const std::size_t mask = index.slots.size() - 1;
+  for (std::size_t at = h & mask; index.slots[at].position != freeslot; at = (at + 1) & mask) {
+    const Index::Slot& s = index.slots[at];
+    if (s.hash == h && *entries_[s.position].first == probe) return &entries_[s.position];
+  }
+  return nullptr;
 }
 
 variable* getallocvar() { return machine->heap.alloc(); }
 
 variable& variable::operator=(const variable& rhs) {
   if (this == &rhs) return *this;
+  if (iskey) ++DictVal::keyversion;
   identifier = rhs.identifier;
   name = rhs.name;
   ismodule = rhs.ismodule;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,20 +49,51 @@ enum class VarName : std::uint8_t { Unnamed, ProgramRoot, Filesystem, File, Stdo
 std::string_view namestring(VarName name);
 
 // Dictionary entries, ordered by the creation sequence of the key records.
+//
+// A lookup by value finds the first entry whose key equals the probe. For
+// text and number probes a hash index of the keys answers that without a
+// scan; it is rebuilt when the entries change other than at the end, and when
+// any record that is a key anywhere has had its value replaced (keyversion),
+// so it always agrees with a scan.
 class DictVal {
  public:
   using Entry = std::pair<variable*, variable*>;
+  DictVal() = default;
+  DictVal(const DictVal& other) : entries_(other.entries_) {}
+  DictVal& operator=(const DictVal& other) {
+    if (this != &other) {
+      entries_ = other.entries_;
+      index_.reset();
+    }
+    return *this;
+  }
   // Binds value under the key record itself (identity, not contents).
   void set(variable* key, variable* value);
+  // The first entry whose key equals probe (operator==), or null.
+  const Entry* find(const variable& probe) const;
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
   bool operator==(const DictVal& other) const { return entries_ == other.entries_; }
-  void clear() { entries_.clear(); }
+  void clear() {
+    entries_.clear();
+    index_.reset();
+  }
+
+  // Advanced whenever a record that is a dictionary key gets a new value.
+  static inline std::uint64_t keyversion = 0;
 
  private:
+  struct Index;
+  struct IndexDeleter {
+    void operator()(Index* index) const;
+  };
+  void buildindex() const;
+  void indexentry(std::size_t position) const;
+
   std::vector<Entry> entries_;
+  mutable std::unique_ptr<Index, IndexDeleter> index_;
 };
 
 using ListVal = std::vector<variable*>;
@@ -86,6 +118,7 @@ struct variable {
   // Identity and bookkeeping; never copied by assignment.
   std::uint64_t seq = 0;       // creation order, for dictionary order
   std::uint8_t gcmark = 0;     // collector state
+  std::uint8_t iskey = 0;      // has been a dictionary key
   mutable std::uint8_t printing = 0;  // set while getstring is inside this record
 
   variable() = default;
