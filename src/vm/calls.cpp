@@ -21,10 +21,10 @@ void Machine::callfunc(std::int32_t argnum) {
     args.values.reserve(static_cast<std::size_t>(argnum));
     for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(pop());
   }
-  variable* self = function->self;
+  variable* self = function->self();
   calltrace.push_back(function);
   if (function->ismodule) {
-    if (function->modulefunc) function->modulefunc(self, args);
+    if (function->modulefunc()) function->modulefunc()(self, args);
     calltrace.pop_back();
     return;
   }
@@ -32,7 +32,7 @@ void Machine::callfunc(std::int32_t argnum) {
   for (std::size_t i = 0; i < args.values.size(); ++i) frame.set(argname(i), args.values[i]);
   frame.set(sym_self, self);
   databasestack.emplace_back(std::move(frame));
-  codestack.push_back(CodeEntry{function->funccode ? function->funccode : emptycode_.get(), 0, nullptr});
+  codestack.push_back(CodeEntry{function->funccode() ? function->funccode() : emptycode_.get(), 0, nullptr});
 }
 
 bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<BlockRun>& run) {
@@ -40,7 +40,7 @@ bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<B
   // putting args in place of the frame that the call made.
   calltrace.push_back(target);
   if (target->ismodule) {
-    if (target->modulefunc) target->modulefunc(target->self, Args{});
+    if (target->modulefunc()) target->modulefunc()(target->self(), Args{});
     calltrace.pop_back();
     if (databasestack.empty())
       databasestack.push_back(std::move(args));
@@ -49,7 +49,7 @@ bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<B
     return false;
   }
   databasestack.push_back(std::move(args));
-  codestack.push_back(CodeEntry{target->funccode ? target->funccode : emptycode_.get(), 0, std::move(run)});
+  codestack.push_back(CodeEntry{target->funccode() ? target->funccode() : emptycode_.get(), 0, std::move(run)});
   return true;
 }
 

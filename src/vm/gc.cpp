@@ -41,14 +41,14 @@ class Marker {
     while (!work_.empty()) {
       variable* v = work_.back();
       work_.pop_back();
-      for (const auto& a : v->attributes) root(a.second);
-      root(v->self);
-      for (variable* e : v->listval) root(e);
-      for (const auto& entry : v->dictval) {
+      for (const auto& a : v->attributes()) root(a.second);
+      root(v->self());
+      for (variable* e : v->listval()) root(e);
+      for (const auto& entry : v->dictval()) {
         root(entry.first);
         root(entry.second);
       }
-      root(v->pntrval);
+      root(v->pntrval());
     }
   }
 

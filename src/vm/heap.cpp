@@ -12,7 +12,8 @@ Heap::~Heap() {
 }
 
 void Heap::grow() {
-  auto chunk = std::make_unique<Chunk>();
+  // Default-initialized: the record storage is not cleared, only the live bits.
+  std::unique_ptr<Chunk> chunk(new Chunk);
   Chunk* c = chunk.get();
   chunks_.push_back(std::move(chunk));
   // Free slots are handed out from the start of the chunk.

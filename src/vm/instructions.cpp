@@ -156,7 +156,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       need(opcode, 1);
       const StackValue& top = datastack.back();
       databasestack.back().set(name, storedcopy(top));
-      if (callstack.size() == 1) callstack.back()->attributes.set(name, storedcopy(top));
+      if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
       datastack.pop_back();
       return;
     }
@@ -180,7 +180,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       StackValue value = readvalue(getattribute(context, name));
       // A plain number cannot be called, so its bound object could never be
       // seen; only records get one.
-      if (value.rec) value.rec->self = context;
+      if (value.rec) value.rec->setself(context);
       push(value);
       return;
     }
@@ -188,7 +188,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       need(opcode, 1);
       variable* value = storedcopy(datastack.back());
       Name name = getname(e);
-      callstack.back()->attributes.set(name, value);
+      callstack.back()->editattributes().set(name, value);
       need(opcode, 1);
       datastack.pop_back();
       return;
@@ -318,9 +318,9 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       if (!collection) {
         // A number: nothing to run over.
       } else if (collection->identifier == Tag::Dict) {
-        for (const auto& entry : collection->dictval) run->elements.push_back(entry.first);
+        for (const auto& entry : collection->dictval()) run->elements.push_back(entry.first);
       } else if (collection->identifier == Tag::List) {
-        run->elements = collection->listval;
+        run->elements = collection->listval();
       }
       foreachloop(std::move(run));
       return;

@@ -75,7 +75,7 @@ void Machine::init() {
   // function's code from the bottom up, so calling the root runs the program
   // from its last byte to its first.
   const Code& program = *codestack.back().code;
-  if (program.size() > 0) progroot->funccode = newcode(std::vector<byte>(program.bytes.rbegin(), program.bytes.rend()));
+  if (program.size() > 0) progroot->setfunccode(newcode(std::vector<byte>(program.bytes.rbegin(), program.bytes.rend())));
   callstack.push_back(progroot);
   calltrace.push_back(progroot);
   globalvars.set(sym_progroot, progroot);

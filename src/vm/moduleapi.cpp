@@ -8,7 +8,7 @@ variable* getmodulevar(mfuncptr function) {
   variable* v = getallocvar();
   v->identifier = Tag::BuiltinModule;
   v->ismodule = true;
-  v->modulefunc = function;
+  v->setmodulefunc(function);
   return v;
 }
 
@@ -16,7 +16,7 @@ variable* makenativefunc(mfuncptr function) {
   variable* v = getallocvar();
   v->identifier = Tag::CustomFunc;
   v->ismodule = true;
-  v->modulefunc = function;
+  v->setmodulefunc(function);
   return v;
 }
 
@@ -43,9 +43,9 @@ void goout() {
 }
 
 variable* getattribute(variable* target, Name name) {
-  if (variable* v = target->attributes.get(name)) return v;
+  if (variable* v = target->attributes().get(name)) return v;
   variable* v = getallocvar();
-  target->attributes.set(name, v);
+  target->editattributes().set(name, v);
   machine->diagnostic("Thats not supposed to happen??" + name->text + "\n");
   return v;
 }
@@ -132,8 +132,8 @@ variable* Duplicatevar(variable* target) {
 }
 
 variable& gettargetpntr(variable* pointer) {
-  if (!pointer || !pointer->pntrval) error("Attempted to get pointer target even tho it is not defined.", true);
-  return *pointer->pntrval;
+  if (!pointer || !pointer->pntrval()) error("Attempted to get pointer target even tho it is not defined.", true);
+  return *pointer->pntrval();
 }
 
 variable* getframevar(Name name) {
@@ -142,7 +142,7 @@ variable* getframevar(Name name) {
   if (!frame.has(name)) {
     variable* v = getallocvar();
     frame.set(name, v);
-    if (m.callstack.size() <= 1) m.progroot->attributes.set(name, v);
+    if (m.callstack.size() <= 1) m.progroot->editattributes().set(name, v);
     return v;
   }
   variable* v = frame.get(name);

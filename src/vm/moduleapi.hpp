@@ -50,7 +50,7 @@ variable* getframevar(Name name);
 // frame's binding, made blank when missing.
 inline variable* getlocalvar(Name name) {
   // The root's binding wins over the frame's; attributes never hold null.
-  if (variable* v = machine->progroot->attributes.get(name)) return v;
+  if (variable* v = machine->progroot->attributes().get(name)) return v;
   return getframevar(name);
 }
 variable* getglobalvar(Name name);

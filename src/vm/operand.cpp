@@ -69,7 +69,7 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
       return;
     case OperandType::Func:
       rec->identifier = Tag::CustomFunc;
-      rec->funccode = op.bodies[i];
+      rec->setfunccode(op.bodies[i]);
       return;
     case OperandType::Stack: {
       e.pos = base + node.start + 1;
@@ -111,11 +111,11 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op) {
       Open& parent = open.back();
       --parent.remaining;
       if (parent.rec->identifier == Tag::List) {
-        parent.rec->listval.push_back(rec);
+        parent.rec->editlistval().push_back(rec);
       } else if (!parent.key) {
         parent.key = rec;
       } else {
-        parent.rec->dictval.set(parent.key, rec);
+        parent.rec->editdictval().set(parent.key, rec);
         parent.key = nullptr;
       }
     }

@@ -176,17 +176,18 @@ variable& variable::operator=(const variable& rhs) {
   identifier = rhs.identifier;
   name = rhs.name;
   ismodule = rhs.ismodule;
-  attributes = rhs.attributes;
-  self = rhs.self;
   intval = rhs.intval;
   floatval = rhs.floatval;
   stringval = rhs.stringval;
-  dictval = rhs.dictval;
-  listval = rhs.listval;
-  funccode = rhs.funccode;
-  modulefunc = rhs.modulefunc;
-  moduleparams = rhs.moduleparams;
-  pntrval = rhs.pntrval;
+  if (rhs.ext_) {
+    if (ext_)
+      *ext_ = *rhs.ext_;
+    else
+      ext_ = new RecordExt(*rhs.ext_);
+  } else if (ext_) {
+    // Emptied, not freed: a caller may hold one of its containers.
+    ext_->clear();
+  }
   return *this;
 }
 
@@ -219,15 +220,15 @@ struct CopyTask {
 };
 
 // The bound object of a record matters only when a call can pass it on.
-bool copiesself(const variable* v) { return v->self != nullptr && v->callable(); }
+bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(); }
 
 }  // namespace
 
 variable* variable::getcopy() {
-  if (attributes.empty() && dictval.empty() && !copiesself(this)) {
+  if (attributes().empty() && dictval().empty() && !copiesself(this)) {
     variable* c = getallocvar();
     *c = *this;
-    c->self = nullptr;
+    c->setself(nullptr);
     return c;
   }
 
@@ -240,8 +241,8 @@ variable* variable::getcopy() {
     *dst = *src;
     memo.emplace(src, dst);
     CopyTask task{src, dst, {}, 0, 0, nullptr};
-    if (!src->attributes.empty()) task.attrs = src->attributes.sorted();
-    if (!src->dictval.empty()) dst->dictval.clear();
+    if (!src->attributes().empty()) task.attrs = src->attributes().sorted();
+    if (!src->dictval().empty()) dst->editdictval().clear();
     tasks.push_back(std::move(task));
     return dst;
   };
@@ -254,7 +255,7 @@ variable* variable::getcopy() {
         if (tasks[t].next < tasks[t].attrs.size()) {
           auto [name, rec] = tasks[t].attrs[tasks[t].next++];
           variable* dst = tasks[t].dst;
-          dst->attributes.set(name, copyone(rec));
+          dst->editattributes().set(name, copyone(rec));
           continue;
         }
         tasks[t].phase = 1;
@@ -262,8 +263,8 @@ variable* variable::getcopy() {
         continue;
       case 1: {
         variable* src = tasks[t].src;
-        if (tasks[t].next < src->dictval.size()) {
-          variable* key = (src->dictval.begin() + static_cast<std::ptrdiff_t>(tasks[t].next))->first;
+        if (tasks[t].next < src->dictval().size()) {
+          variable* key = (src->dictval().begin() + static_cast<std::ptrdiff_t>(tasks[t].next))->first;
           tasks[t].phase = 2;
           tasks[t].keycopy = copyone(key);
           continue;
@@ -273,19 +274,19 @@ variable* variable::getcopy() {
       }
       case 2: {
         variable* src = tasks[t].src;
-        variable* elem = (src->dictval.begin() + static_cast<std::ptrdiff_t>(tasks[t].next))->second;
+        variable* elem = (src->dictval().begin() + static_cast<std::ptrdiff_t>(tasks[t].next))->second;
         ++tasks[t].next;
         tasks[t].phase = 1;
         variable* dst = tasks[t].dst;
         variable* keycopy = tasks[t].keycopy;
-        dst->dictval.set(keycopy, copyone(elem));
+        dst->editdictval().set(keycopy, copyone(elem));
         continue;
       }
       default: {
         variable* src = tasks[t].src;
         variable* dst = tasks[t].dst;
         tasks.pop_back();
-        dst->self = copiesself(src) ? copyone(src->self) : nullptr;
+        dst->setself(copiesself(src) ? copyone(src->self()) : nullptr);
         continue;
       }
     }
@@ -297,7 +298,7 @@ variable* variable::getpointer() {
   variable* p = getallocvar();
   p->identifier = Tag::Pntr;
   initpntrvar(*p);
-  p->pntrval = this;
+  p->setpntrval(this);
   return p;
 }
 
@@ -313,13 +314,13 @@ bool variable::operator==(const variable& other) const {
     case Tag::String:
       return stringval == other.stringval;
     case Tag::List:
-      return listval == other.listval;
+      return listval() == other.listval();
     case Tag::Dict:
-      return dictval == other.dictval;
+      return dictval() == other.dictval();
     case Tag::CustomFunc: {
-      if (funccode == other.funccode) return true;
-      if (!funccode || !other.funccode) return false;
-      return funccode->bytes == other.funccode->bytes;
+      if (funccode() == other.funccode()) return true;
+      if (!funccode() || !other.funccode()) return false;
+      return funccode()->bytes == other.funccode()->bytes;
     }
     default:
       return true;
@@ -441,15 +442,15 @@ std::string variable::getstring(bool quot) const {
     Open& top = open.back();
     const variable& v = *top.v;
     if (v.identifier == Tag::List) {
-      if (top.next < v.listval.size()) {
+      if (top.next < v.listval().size()) {
         if (top.next > 0) out += ", ";
-        const variable* e = v.listval[top.next++];
+        const variable* e = v.listval()[top.next++];
         item(e);
         continue;
       }
     } else {
-      if (top.next < 2 * v.dictval.size()) {
-        const auto& entry = *(v.dictval.begin() + static_cast<std::ptrdiff_t>(top.next / 2));
+      if (top.next < 2 * v.dictval().size()) {
+        const auto& entry = *(v.dictval().begin() + static_cast<std::ptrdiff_t>(top.next / 2));
         if (top.next % 2 == 0) {
           if (top.next > 0) out += ", ";
           ++top.next;

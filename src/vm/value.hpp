@@ -98,31 +98,96 @@ class DictVal {
 
 using ListVal = std::vector<variable*>;
 
-struct variable {
-  // The fourteen fields, in the order in which assignment copies them.
-  Tag identifier = Tag::Blank;
-  VarName name = VarName::Unnamed;
-  bool ismodule = false;
+// The parts of a record that numbers and strings never have: containers,
+// code, native functions, parameters, the pointer target and the bound
+// object. A record gets them on the first write of one.
+struct RecordExt {
   NameMap attributes;
-  variable* self = nullptr;
-  std::int32_t intval = 0;
-  float floatval = 0.0f;
-  Text stringval;
   DictVal dictval;
   ListVal listval;
+  variable* self = nullptr;
   const Code* funccode = nullptr;  // null: no code
   mfuncptr modulefunc = nullptr;
   const ParamSet* moduleparams = nullptr;  // null: no parameters
   variable* pntrval = nullptr;
 
+  // Holds nothing that a copy of a number would carry (the bound object of
+  // a record that cannot be called is never copied).
+  bool plain() const {
+    return funccode == nullptr && modulefunc == nullptr && moduleparams == nullptr && pntrval == nullptr &&
+           attributes.empty() && dictval.empty() && listval.empty();
+  }
+  void clear() {
+    attributes.clear();
+    dictval.clear();
+    listval.clear();
+    self = nullptr;
+    funccode = nullptr;
+    modulefunc = nullptr;
+    moduleparams = nullptr;
+    pntrval = nullptr;
+  }
+};
+
+struct variable {
+  // The fourteen fields: the first ones here, the rest read through the
+  // accessors below. Assignment copies all of them.
+  Tag identifier = Tag::Blank;
+  VarName name = VarName::Unnamed;
+  bool ismodule = false;
+
   // Identity and bookkeeping; never copied by assignment.
-  std::uint64_t seq = 0;       // creation order, for dictionary order
   std::uint8_t gcmark = 0;     // collector state
   std::uint8_t iskey = 0;      // has been a dictionary key
   mutable std::uint8_t printing = 0;  // set while getstring is inside this record
 
+  std::int32_t intval = 0;
+  float floatval = 0.0f;
+  std::uint64_t seq = 0;       // creation order, for dictionary order
+  Text stringval;
+
+ private:
+  RecordExt* ext_ = nullptr;
+  static const RecordExt& noext() {
+    static const RecordExt none;
+    return none;
+  }
+  RecordExt& extend() {
+    if (!ext_) ext_ = new RecordExt();
+    return *ext_;
+  }
+
+ public:
+  const NameMap& attributes() const { return ext_ ? ext_->attributes : noext().attributes; }
+  const DictVal& dictval() const { return ext_ ? ext_->dictval : noext().dictval; }
+  const ListVal& listval() const { return ext_ ? ext_->listval : noext().listval; }
+  NameMap& editattributes() { return extend().attributes; }
+  DictVal& editdictval() { return extend().dictval; }
+  ListVal& editlistval() { return extend().listval; }
+  variable* self() const { return ext_ ? ext_->self : nullptr; }
+  const Code* funccode() const { return ext_ ? ext_->funccode : nullptr; }
+  mfuncptr modulefunc() const { return ext_ ? ext_->modulefunc : nullptr; }
+  const ParamSet* moduleparams() const { return ext_ ? ext_->moduleparams : nullptr; }
+  variable* pntrval() const { return ext_ ? ext_->pntrval : nullptr; }
+  void setself(variable* v) {
+    if (v || ext_) extend().self = v;
+  }
+  void setfunccode(const Code* c) {
+    if (c || ext_) extend().funccode = c;
+  }
+  void setmodulefunc(mfuncptr f) {
+    if (f || ext_) extend().modulefunc = f;
+  }
+  void setmoduleparams(const ParamSet* p) {
+    if (p || ext_) extend().moduleparams = p;
+  }
+  void setpntrval(variable* v) {
+    if (v || ext_) extend().pntrval = v;
+  }
+
   variable() = default;
   variable(const variable&) = delete;
+  ~variable() { delete ext_; }
   // Assigns all fourteen fields from rhs; containers are copied, the records
   // they point to are shared. Self-assignment changes nothing.
   variable& operator=(const variable& rhs);
@@ -155,14 +220,12 @@ struct variable {
     } else {
       return false;
     }
-    return name == VarName::Unnamed && !ismodule && funccode == nullptr && modulefunc == nullptr &&
-           moduleparams == nullptr && pntrval == nullptr && attributes.empty() && stringval.empty() &&
-           listval.empty() && dictval.empty();
+    return name == VarName::Unnamed && !ismodule && stringval.empty() && (!ext_ || ext_->plain());
   }
   bool isnumber() const { return identifier == Tag::Int || identifier == Tag::Float; }
   // Whether calling this record runs any code. The bound object of a record
   // that runs nothing can never be observed.
-  bool callable() const { return ismodule || funccode != nullptr; }
+  bool callable() const { return ismodule || funccode() != nullptr; }
 };
 
 // Allocates a blank record on the machine's heap.

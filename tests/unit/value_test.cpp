@@ -20,10 +20,10 @@ TEST_F(ValueTest, FreshRecordIsBlank) {
   EXPECT_FALSE(v->ismodule);
   EXPECT_EQ(v->intval, 0);
   EXPECT_EQ(v->floatval, 0.0f);
-  EXPECT_TRUE(v->stringval.empty() && v->listval.empty() && v->dictval.empty() && v->attributes.empty());
-  EXPECT_EQ(v->self, nullptr);
-  EXPECT_EQ(v->modulefunc, nullptr);
-  EXPECT_EQ(v->pntrval, nullptr);
+  EXPECT_TRUE(v->stringval.empty() && v->listval().empty() && v->dictval().empty() && v->attributes().empty());
+  EXPECT_EQ(v->self(), nullptr);
+  EXPECT_EQ(v->modulefunc(), nullptr);
+  EXPECT_EQ(v->pntrval(), nullptr);
   EXPECT_EQ(v->getstring(false), "None");
 }
 
@@ -33,11 +33,11 @@ TEST_F(ValueTest, AssignmentCopiesFieldsAndSharesElements) {
   variable* list = newlist({a, b});
   variable* other = getallocvar();
   *other = *list;
-  ASSERT_EQ(other->listval, list->listval);
-  other->listval[0] = newint(9);  // replacing an element in one list
-  EXPECT_EQ(list->listval[0], a);
+  ASSERT_EQ(other->listval(), list->listval());
+  other->editlistval()[0] = newint(9);  // replacing an element in one list
+  EXPECT_EQ(list->listval()[0], a);
   b->intval = 5;  // a change inside a shared element shows in both
-  EXPECT_EQ(other->listval[1]->intval, 5);
+  EXPECT_EQ(other->listval()[1]->intval, 5);
 
   variable* s = newstring("x");
   s->intval = 3;
@@ -59,7 +59,7 @@ TEST_F(ValueTest, ReadingCopiesScalarsAndSharesTheRest) {
   }
   variable* target = newint(4);
   variable* p = target->getpointer();
-  EXPECT_EQ(p->getvar()->pntrval, target);
+  EXPECT_EQ(p->getvar()->pntrval(), target);
   for (Tag t : {Tag::List, Tag::Dict, Tag::CustomFunc, Tag::CustomClass, Tag::BuiltinClass, Tag::Blank}) {
     variable* v = getallocvar();
     v->identifier = t;
@@ -72,9 +72,9 @@ TEST_F(ValueTest, DeepCopyCopiesAttributesAndDictButNotListElements) {
   variable* list = newlist({elem});
   initlistvar(*list);
   variable* copy = list->getcopy();
-  EXPECT_EQ(copy->listval[0], elem);
-  ASSERT_EQ(copy->attributes.size(), 6u);
-  for (const auto& [n, method] : copy->attributes) EXPECT_NE(method, list->attributes.get(n));
+  EXPECT_EQ(copy->listval()[0], elem);
+  ASSERT_EQ(copy->attributes().size(), 6u);
+  for (const auto& [n, method] : copy->attributes()) EXPECT_NE(method, list->attributes().get(n));
 
   variable* dict = getallocvar();
   dict->identifier = Tag::Dict;
@@ -82,11 +82,11 @@ TEST_F(ValueTest, DeepCopyCopiesAttributesAndDictButNotListElements) {
   variable* v1 = newint(1);
   variable* k2 = newstring("a");  // equal contents, distinct key record
   variable* v2 = newint(2);
-  dict->dictval.set(k1, v1);
-  dict->dictval.set(k2, v2);
+  dict->editdictval().set(k1, v1);
+  dict->editdictval().set(k2, v2);
   variable* dcopy = dict->getcopy();
-  ASSERT_EQ(dcopy->dictval.size(), 2u);
-  for (const auto& [k, v] : dcopy->dictval) {
+  ASSERT_EQ(dcopy->dictval().size(), 2u);
+  for (const auto& [k, v] : dcopy->dictval()) {
     EXPECT_NE(k, k1);
     EXPECT_NE(k, k2);
     EXPECT_NE(v, v1);
@@ -99,27 +99,27 @@ TEST_F(ValueTest, DeepCopyOfCyclesUsesTheCopyAlreadyMade) {
   // A list whose method is bound to the list itself.
   variable* list = newlist({newint(1)});
   initlistvar(*list);
-  variable* method = list->attributes.get(name("append"));
-  method->self = list;
+  variable* method = list->attributes().get(name("append"));
+  method->setself(list);
   variable* copy = list->getcopy();
-  variable* mcopy = copy->attributes.get(name("append"));
+  variable* mcopy = copy->attributes().get(name("append"));
   EXPECT_NE(mcopy, method);
-  EXPECT_EQ(mcopy->self, copy);
+  EXPECT_EQ(mcopy->self(), copy);
 
   // An object holding itself as an attribute, and a dict holding itself.
   variable* obj = getallocvar();
   obj->identifier = Tag::CustomClass;
-  obj->attributes.set(name("me"), obj);
+  obj->editattributes().set(name("me"), obj);
   variable* ocopy = obj->getcopy();
-  EXPECT_EQ(ocopy->attributes.get(name("me")), ocopy);
+  EXPECT_EQ(ocopy->attributes().get(name("me")), ocopy);
 
   variable* dict = getallocvar();
   dict->identifier = Tag::Dict;
-  dict->dictval.set(dict, dict);
+  dict->editdictval().set(dict, dict);
   variable* dcopy = dict->getcopy();
-  ASSERT_EQ(dcopy->dictval.size(), 1u);
-  EXPECT_EQ(dcopy->dictval.begin()->first, dcopy);
-  EXPECT_EQ(dcopy->dictval.begin()->second, dcopy);
+  ASSERT_EQ(dcopy->dictval().size(), 1u);
+  EXPECT_EQ(dcopy->dictval().begin()->first, dcopy);
+  EXPECT_EQ(dcopy->dictval().begin()->second, dcopy);
 }
 
 TEST_F(ValueTest, DeepCopyOfDeeplyNestedValueUsesBoundedStack) {
@@ -128,12 +128,12 @@ TEST_F(ValueTest, DeepCopyOfDeeplyNestedValueUsesBoundedStack) {
   for (int i = 0; i < 200000; ++i) {
     variable* d = getallocvar();
     d->identifier = Tag::Dict;
-    d->dictval.set(newint(i), inner);
+    d->editdictval().set(newint(i), inner);
     inner = d;
   }
   variable* copy = inner->getcopy();
   int depth = 0;
-  for (variable* v = copy; v->identifier == Tag::Dict; v = v->dictval.begin()->second) ++depth;
+  for (variable* v = copy; v->identifier == Tag::Dict; v = v->dictval().begin()->second) ++depth;
   EXPECT_EQ(depth, 200000);
 }
 
@@ -162,12 +162,12 @@ TEST_F(ValueTest, EqualityAcrossKinds) {
 
   variable* f1 = getallocvar();
   f1->identifier = Tag::CustomFunc;
-  f1->funccode = m_->newcode({0x0E, 0x22});
+  f1->setfunccode(m_->newcode({0x0E, 0x22}));
   variable* f2 = getallocvar();
   f2->identifier = Tag::CustomFunc;
-  f2->funccode = m_->newcode({0x0E, 0x22});
+  f2->setfunccode(m_->newcode({0x0E, 0x22}));
   EXPECT_TRUE(*f1 == *f2);
-  f2->funccode = m_->newcode({0x22, 0x0E});
+  f2->setfunccode(m_->newcode({0x22, 0x0E}));
   EXPECT_FALSE(*f1 == *f2);
   // Native methods have no code, so any two are equal.
   EXPECT_TRUE(*makenativefunc(builtin::Lappend) == *makenativefunc(builtin::Lfind));
@@ -213,7 +213,7 @@ TEST_F(ValueTest, TextForms) {
   variable* dict = getallocvar();
   dict->identifier = Tag::Dict;
   EXPECT_EQ(dict->getstring(false), "{D}");
-  dict->dictval.set(newstring("k"), newint(1));
+  dict->editdictval().set(newstring("k"), newint(1));
   EXPECT_EQ(dict->getstring(false), "{D\"k\": 1}");
   variable* fn = getallocvar();
   fn->identifier = Tag::CustomFunc;
@@ -221,7 +221,7 @@ TEST_F(ValueTest, TextForms) {
 
   // A list inside itself is written once, then as {L...}.
   variable* self = newlist({newint(1)});
-  self->listval.push_back(self);
+  self->editlistval().push_back(self);
   EXPECT_EQ(self->getstring(false), "{L1, {L...}}");
   variable* shared = newlist({newint(2)});
   EXPECT_EQ(newlist({shared, shared})->getstring(false), "{L{L2}, {L2}}");

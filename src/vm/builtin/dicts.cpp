@@ -18,9 +18,9 @@ variable* duplicates(const DictVal& dict, bool keys) {
   variable* result = getallocvar();
   result->identifier = Tag::List;
   initlistvar(*result);
-  result->listval.reserve(dict.size());
+  result->editlistval().reserve(dict.size());
   for (const auto& [key, value] : dict)
-    result->listval.push_back(moduleapi::Duplicatevar(keys ? key : value));
+    result->editlistval().push_back(moduleapi::Duplicatevar(keys ? key : value));
   return result;
 }
 
@@ -36,7 +36,7 @@ void initdictvar(variable& target) {
       {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
   };
   for (const Method& m : methods)
-    target.attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
+    target.editattributes().set(builtin::support::name(m.name), makenativefunc(m.func));
 }
 
 namespace builtin {
@@ -46,28 +46,28 @@ using support::receiver;
 void Dgetindex(variable* self, const Args& args) {
   const variable* key = moduleapi::getarg(args, "arg0");
   variable* dict = receiver(self, noreceiver);
-  machine->push(moduleapi::Dgetindex(dict->dictval, *key));
+  machine->push(moduleapi::Dgetindex(dict->dictval(), *key));
 }
 
 void Dsetindex(variable* self, const Args& args) {
   // The value is read before the key.
   variable* value = moduleapi::getarg(args, "arg1");
   variable* key = moduleapi::getarg(args, "arg0");
-  moduleapi::Dsetindex(receiver(self, noreceiver)->dictval, key, value);
+  moduleapi::Dsetindex(receiver(self, noreceiver)->editdictval(), key, value);
 }
 
 void Dcontains(variable* self, const Args& args) {
   const variable* key = moduleapi::getarg(args, "arg0");
-  bool found = moduleapi::Dcontains(receiver(self, noreceiver)->dictval, *key);
+  bool found = moduleapi::Dcontains(receiver(self, noreceiver)->dictval(), *key);
   machine->push(support::newint(found ? 1 : 0));
 }
 
 void Dgetkeys(variable* self, const Args&) {
-  machine->push(duplicates(receiver(self, noreceiver)->dictval, true));
+  machine->push(duplicates(receiver(self, noreceiver)->dictval(), true));
 }
 
 void Dgetvalues(variable* self, const Args&) {
-  machine->push(duplicates(receiver(self, noreceiver)->dictval, false));
+  machine->push(duplicates(receiver(self, noreceiver)->dictval(), false));
 }
 
 }  // namespace builtin

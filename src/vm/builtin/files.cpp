@@ -22,23 +22,23 @@ variable* makefile(const std::string& mode, ParamSet*& params) {
   variable* object = getallocvar();
   params = machine->newparams();
   params->type = mode;
-  object->moduleparams = params;
+  object->setmoduleparams(params);
   object->identifier = Tag::CustomClass;
   object->name = VarName::File;
   using namespace builtin;
   if (mode == "write") {
-    object->attributes.set(support::name("write"), makenativefunc(writefile));
+    object->editattributes().set(support::name("write"), makenativefunc(writefile));
   } else if (mode == "read") {
-    object->attributes.set(support::name("read"), makenativefunc(readfile));
-    object->attributes.set(support::name("getline"), makenativefunc(getlinefile));
+    object->editattributes().set(support::name("read"), makenativefunc(readfile));
+    object->editattributes().set(support::name("getline"), makenativefunc(getlinefile));
   }
-  object->attributes.set(support::name("close"), makenativefunc(closefile));
+  object->editattributes().set(support::name("close"), makenativefunc(closefile));
   return object;
 }
 
 HostStream& stream(variable* self, HostStream::Direction want) {
   const variable* object = builtin::support::receiver(self, noreceiver);
-  HostStream& s = moduleapi::getfileparam(object->moduleparams, want);
+  HostStream& s = moduleapi::getfileparam(object->moduleparams(), want);
   // A prompt written to the console must be visible before the console is
   // read.
   if (want == HostStream::Direction::Input && s.isconsole()) machine->consoleout->flush();
@@ -117,7 +117,7 @@ void getlinefile(variable* self, const Args&) {
 
 void closefile(variable* self, const Args&) {
   const variable* object = support::receiver(self, noreceiver);
-  const ParamSet* params = object->moduleparams;
+  const ParamSet* params = object->moduleparams();
   if (params == nullptr || !params->hasfile || params->file == nullptr) error("No such param: file", true);
   // A console stream is only flushed and stays usable.
   params->file->close();

@@ -54,7 +54,7 @@ variable* getfilesys() {
       {"createdir", builtin::Fcreatedir}, {"listdir", builtin::Flistdir}, {"cd", builtin::Fcd},
   };
   for (const Function& f : functions)
-    module->attributes.set(builtin::support::name(f.name), getmodulevar(f.func));
+    module->editattributes().set(builtin::support::name(f.name), getmodulevar(f.func));
   return module;
 }
 
@@ -101,7 +101,7 @@ void Flistdir(variable*, const Args& args) {
     variable* entry = getallocvar();
     entry->identifier = Tag::String;
     entry->stringval = it->path().filename().string();
-    result->listval.push_back(entry);
+    result->editlistval().push_back(entry);
   }
   if (ec) refused("listdir", path, ec);
   machine->push(result);

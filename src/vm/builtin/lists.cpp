@@ -27,7 +27,7 @@ void initlistvar(variable& target) {
       {"contains", builtin::Lcontains}, {"find", builtin::Lfind},      {"remove", builtin::Lerase},
   };
   for (const Method& m : methods)
-    target.attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
+    target.editattributes().set(builtin::support::name(m.name), makenativefunc(m.func));
 }
 
 namespace builtin {
@@ -37,7 +37,7 @@ using support::receiver;
 void Lgetatindex(variable* self, const Args& args) {
   std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
   variable* list = receiver(self, noreceiver);
-  machine->push(moduleapi::Lgetindex(list->listval, index));
+  machine->push(moduleapi::Lgetindex(list->listval(), index));
 }
 
 void Lsetatindex(variable* self, const Args& args) {
@@ -45,23 +45,23 @@ void Lsetatindex(variable* self, const Args& args) {
   variable* element = moduleapi::getarg(args, "arg1");
   std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
   variable* list = receiver(self, noreceiver);
-  moduleapi::Lsetindex(list->listval, index, element);
+  moduleapi::Lsetindex(list->editlistval(), index, element);
 }
 
 void Lappend(variable* self, const Args& args) {
   variable* element = moduleapi::getarg(args, "arg0");
-  receiver(self, noreceiver)->listval.push_back(element);
+  receiver(self, noreceiver)->editlistval().push_back(element);
 }
 
 void Lcontains(variable* self, const Args& args) {
   variable* sought = moduleapi::getarg(args, "arg0");
-  const ListVal& list = receiver(self, noreceiver)->listval;
+  const ListVal& list = receiver(self, noreceiver)->listval();
   bool found = std::find(list.begin(), list.end(), sought) != list.end();
   machine->push(support::newint(found ? 1 : 0));
 }
 
 void Lfind(variable* self, const Args& args) {
-  const ListVal& list = receiver(self, noreceiver)->listval;
+  const ListVal& list = receiver(self, noreceiver)->listval();
   std::int32_t at = -1;
   // The argument is read for each position, so an empty list reads none.
   for (std::size_t i = 0; i < list.size(); ++i) {
@@ -77,7 +77,7 @@ void Lfind(variable* self, const Args& args) {
 void Lerase(variable* self, const Args& args) {
   // The index is the integer field as it stands, without conversion.
   std::int32_t index = moduleapi::getarg(args, "arg0")->intval;
-  ListVal& list = receiver(self, noreceiver)->listval;
+  ListVal& list = receiver(self, noreceiver)->editlistval();
   // A negative index compares as a very large one.
   auto wide = static_cast<std::uint64_t>(static_cast<std::int64_t>(index));
   if (wide >= list.size())
@@ -88,7 +88,7 @@ void Lerase(variable* self, const Args& args) {
 }
 
 void Lreverse(variable* self, const Args&) {
-  ListVal& list = receiver(self, noreceiver)->listval;
+  ListVal& list = receiver(self, noreceiver)->editlistval();
   std::reverse(list.begin(), list.end());
 }
 

@@ -9,8 +9,8 @@
 namespace TruvVM {
 
 void initpntrvar(variable& target) {
-  target.attributes.set(builtin::support::name("get"), getmodulevar(builtin::pntrget));
-  target.attributes.set(builtin::support::name("set"), getmodulevar(builtin::pntrset));
+  target.editattributes().set(builtin::support::name("get"), getmodulevar(builtin::pntrget));
+  target.editattributes().set(builtin::support::name("set"), getmodulevar(builtin::pntrset));
 }
 
 namespace builtin {

@@ -22,10 +22,10 @@ void sizeoffunc(variable*, const Args& args) {
       size = target->stringval.size();
       break;
     case Tag::List:
-      size = target->listval.size();
+      size = target->listval().size();
       break;
     case Tag::Dict:
-      size = target->dictval.size();
+      size = target->dictval().size();
       break;
     default:
       error("Can't get size of target with identifier: " + std::string(tagname(target->identifier)), true);
