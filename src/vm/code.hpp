@@ -20,6 +20,7 @@ struct CachedOperand {
   std::vector<const Code*> bodies;  // per node: the body of a function node
   bool fromstack = false;           // some node takes a value from the data stack
   Name name = nullptr;              // the operand's text as a name, once computed
+  variable* block = nullptr;        // the block record of a plain function operand, once made
 };
 
 // Immutable once made. A function value refers to the body it was decoded

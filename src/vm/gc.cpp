@@ -116,6 +116,7 @@ void Machine::collect() {
     }
   for (variable* v : calltrace) marker.root(v);
   marker.root(progroot);
+  for (variable* v : pinned) marker.root(v);
   for (const StackValue& v : memory)
     if (v.rec) marker.root(v.rec);
   marker.drain();

@@ -131,8 +131,6 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   return anum && bnum && valuefloat(a) == valuefloat(b);
 }
 
-// The block operand of IF, WHILE and FOREACH, as a heap copy.
-variable* getblock(Machine& m, CodeEntry& e) { return m.getconst(e); }
 
 }  // namespace
 
@@ -294,7 +292,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       return;
 
     case Op::IF: {
-      variable* block = getblock(*this, e);
+      variable* block = getblock(e);
       need(opcode, 1);
       if (valueint(popvalue()) != 0) {
         std::unique_ptr<BlockRun> run;
@@ -305,14 +303,14 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
     case Op::WHILE: {
       auto run = std::make_unique<BlockRun>();
       run->kind = BlockRun::Kind::While;
-      run->target = getblock(*this, e);
+      run->target = getblock(e);
       whileloop(std::move(run));
       return;
     }
     case Op::FOREACH: {
       auto run = std::make_unique<BlockRun>();
       run->kind = BlockRun::Kind::Foreach;
-      run->target = getblock(*this, e);
+      run->target = getblock(e);
       need(opcode, 1);
       variable* collection = popvalue().rec;
       if (!collection) {

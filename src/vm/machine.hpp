@@ -229,6 +229,11 @@ struct Machine {
   Name getnameslow(CodeEntry& code);
   std::int32_t getcount(CodeEntry& code);    // a count operand's integer
   variable* getconst(CodeEntry& code);       // a heap copy of the operand
+  // The block operand of IF, WHILE and FOREACH. A block record is seen only by
+  // the machine (the call trace, the running block), so a plain function
+  // operand gets one record, made once and kept for the run.
+  variable* getblock(CodeEntry& code);
+  std::vector<variable*> pinned;  // records kept for the whole run
 
   Code* newcode(std::vector<byte> bytes);
   ParamSet* newparams();

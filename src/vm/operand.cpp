@@ -190,6 +190,21 @@ variable* Machine::getconst(CodeEntry& e) {
   }
 }
 
+variable* Machine::getblock(CodeEntry& e) {
+  const CachedOperand& op = readoperand(*this, e);
+  if (op.decoded.nodes.size() != 1 || op.decoded.nodes[0].type != OperandType::Func) return getconst(e);
+  CachedOperand& cached = const_cast<CachedOperand&>(op);
+  if (!cached.block) {
+    variable* v = heap.alloc();
+    v->identifier = Tag::CustomFunc;
+    v->setfunccode(op.bodies[0]);
+    pinned.push_back(v);
+    cached.block = v;
+  }
+  e.pos += op.decoded.consumed;
+  return cached.block;
+}
+
 void Machine::pushconst(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
   const OperandNode& node = op.decoded.nodes[0];
