@@ -16,11 +16,11 @@ namespace TruvVM {
 
 void Machine::callfunc(std::int32_t argnum) {
   variable* function = pop();
-  Args args;
-  if (argnum > 0) {
-    args.values.reserve(static_cast<std::size_t>(argnum));
-    for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(pop());
-  }
+  // One argument list serves every call: a native runs to its end before
+  // the next call, and a bytecode call only copies the list into its frame.
+  Args& args = callargs_;
+  args.values.clear();
+  for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(pop());
   variable* self = function->self();
   calltrace.push_back(function);
   if (function->ismodule) {
@@ -28,10 +28,10 @@ void Machine::callfunc(std::int32_t argnum) {
     calltrace.pop_back();
     return;
   }
-  NameMap frame;
-  for (std::size_t i = 0; i < args.values.size(); ++i) frame.set(argname(i), args.values[i]);
-  frame.set(sym_self, self);
-  databasestack.emplace_back(std::move(frame));
+  Frame& frame = databasestack.emplace_back();
+  NameMap& map = frame.writable();
+  for (std::size_t i = 0; i < args.values.size(); ++i) map.set(argname(i), args.values[i]);
+  map.set(sym_self, self);
   codestack.push_back(CodeEntry{function->funccode() ? function->funccode() : emptycode_.get(), 0, nullptr});
 }
 

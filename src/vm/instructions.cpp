@@ -146,7 +146,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
 
     case Op::LOADLOCAL: {
       Name name = getname(e);
-      push(readvalue(getlocalvar(name)));
+      pushread(getlocalvar(name));
       return;
     }
     case Op::STORELOCAL: {
@@ -160,7 +160,7 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
     }
     case Op::LOADGLOBAL: {
       Name name = getname(e);
-      push(readvalue(getglobalvar(name)));
+      pushread(getglobalvar(name));
       return;
     }
     case Op::STOREGLOBAL: {

@@ -157,22 +157,34 @@ struct Machine {
     datastack.pop_back();
     return v;
   }
-  void push(variable* v) { datastack.push_back(StackValue::of(v)); }
+  // Entries are built where they go: a copy through a temporary costs more
+  // than the rest of most instructions.
+  void push(variable* v) { datastack.emplace_back().rec = v; }
   void push(const StackValue& v) { datastack.push_back(v); }
   // A fresh integer or float, as an immediate.
   void pushint(std::int32_t value) {
-    StackValue s;
+    StackValue& s = datastack.emplace_back();
     s.tag = Tag::Int;
     s.intval = value;
     s.seq = heap.reserveseq();
-    datastack.push_back(s);
   }
   void pushfloat(float value) {
-    StackValue s;
+    StackValue& s = datastack.emplace_back();
     s.tag = Tag::Float;
     s.floatval = value;
     s.seq = heap.reserveseq();
-    datastack.push_back(s);
+  }
+  // Pushes what reading v yields (readvalue).
+  void pushread(variable* v) {
+    if (!v->isplainnumber()) {
+      push(v->getvar());
+      return;
+    }
+    StackValue& s = datastack.emplace_back();
+    s.tag = v->identifier;
+    s.intval = v->intval;
+    s.floatval = v->floatval;
+    s.seq = heap.reserveseq();
   }
   // The record an entry stands for; an immediate gets its record now, with
   // its reserved sequence number, and the entry refers to it from then on.
@@ -254,6 +266,7 @@ struct Machine {
  private:
   void execute(std::uint8_t op, CodeEntry& code);
   std::vector<Name> argnames_;
+  Args callargs_;
   static constexpr std::size_t minrecords = 1 << 13;
   static constexpr std::size_t minbytes = std::size_t{32} << 20;
   static constexpr std::uint64_t bytecheckevery = 4096;

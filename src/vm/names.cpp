@@ -35,6 +35,48 @@ void NameMap::insert(Name name, variable* value) {
   ++size_;
 }
 
+// Recycled frame maps, emptied but keeping their slot storage. The pool keeps
+// at most so many; a deeper recursion gives the rest back.
+struct Frame::Pool {
+  static constexpr std::size_t cap = 4096;
+  Shared* free = nullptr;
+  std::size_t count = 0;
+  ~Pool() {
+    while (free) {
+      Shared* s = free;
+      free = s->nextfree;
+      delete s;
+    }
+  }
+  static Pool& get() {
+    static Pool pool;
+    return pool;
+  }
+};
+
+Frame::Shared* Frame::acquire() {
+  Pool& pool = Pool::get();
+  if (!pool.free) return new Shared();
+  Shared* s = pool.free;
+  pool.free = s->nextfree;
+  --pool.count;
+  s->refs = 1;
+  s->nextfree = nullptr;
+  return s;
+}
+
+void Frame::release(Shared* s) {
+  Pool& pool = Pool::get();
+  if (pool.count >= Pool::cap) {
+    delete s;
+    return;
+  }
+  s->map.clear();
+  s->nextfree = pool.free;
+  pool.free = s;
+  ++pool.count;
+}
+
 std::vector<NameMap::Slot> NameMap::sorted() const {
   std::vector<Slot> out(begin(), end());
   std::sort(out.begin(), out.end(), [](const Slot& a, const Slot& b) { return a.first->text < b.first->text; });

@@ -113,23 +113,59 @@ class NameMap {
 };
 
 // A local frame. Frames are copied on every block entry, so a copy shares the
-// map until one of the two is written to.
+// map until one of the two is written to. Maps are counted without atomics
+// (a run is single-threaded) and recycled with their slot storage, so that
+// a call, which makes a frame, allocates nothing once the machine is warm.
 class Frame {
  public:
-  Frame() : map_(std::make_shared<NameMap>()) {}
-  explicit Frame(NameMap map) : map_(std::make_shared<NameMap>(std::move(map))) {}
-
-  const NameMap& map() const { return *map_; }
-  NameMap& writable() {
-    if (map_.use_count() > 1) map_ = std::make_shared<NameMap>(*map_);
-    return *map_;
+  Frame() : shared_(acquire()) {}
+  explicit Frame(NameMap map) : shared_(acquire()) { shared_->map = std::move(map); }
+  Frame(const Frame& other) : shared_(other.shared_) { ++shared_->refs; }
+  Frame(Frame&& other) noexcept : shared_(other.shared_) { other.shared_ = nullptr; }
+  Frame& operator=(const Frame& other) {
+    ++other.shared_->refs;
+    drop();
+    shared_ = other.shared_;
+    return *this;
   }
-  variable* get(Name name) const { return map_->get(name); }
-  bool has(Name name) const { return map_->has(name); }
+  Frame& operator=(Frame&& other) noexcept {
+    if (this != &other) {
+      drop();
+      shared_ = other.shared_;
+      other.shared_ = nullptr;
+    }
+    return *this;
+  }
+  ~Frame() { drop(); }
+
+  const NameMap& map() const { return shared_->map; }
+  NameMap& writable() {
+    if (shared_->refs > 1) {
+      Shared* copy = acquire();
+      copy->map = shared_->map;
+      --shared_->refs;
+      shared_ = copy;
+    }
+    return shared_->map;
+  }
+  variable* get(Name name) const { return shared_->map.get(name); }
+  bool has(Name name) const { return shared_->map.has(name); }
   void set(Name name, variable* value) { writable().set(name, value); }
 
  private:
-  std::shared_ptr<NameMap> map_;
+  struct Shared {
+    NameMap map;
+    std::size_t refs = 1;
+    Shared* nextfree = nullptr;
+  };
+  struct Pool;
+  static Shared* acquire();
+  static void release(Shared* s);
+  void drop() {
+    if (shared_ && --shared_->refs == 0) release(shared_);
+  }
+
+  Shared* shared_;
 };
 
 }  // namespace TruvVM
