@@ -67,7 +67,7 @@ void Machine::whileloop(std::unique_ptr<BlockRun> run) {
 
 void Machine::foreachloop(std::unique_ptr<BlockRun> run) {
   while (run->next < run->elements.size()) {
-    variable* element = run->elements[run->next++];
+    variable* element = run->elements.get()[run->next++];
     Frame frame = databasestack.back();
     frame.set(sym_element, element);
     variable* target = run->target;

@@ -33,7 +33,8 @@ class Marker {
   void root(variable* v) {
     if (v && v->gcmark != epoch_) {
       v->gcmark = epoch_;
-      work_.push_back(v);
+      // Only a record with its out-of-line part refers to others.
+      if (v->hasext()) work_.push_back(v);
     }
   }
 
@@ -96,6 +97,8 @@ std::size_t residentbytes() {
 // program that grows strings or lists without making many records is
 // stopped by that check too.
 constexpr std::uint64_t checkevery = 1024;
+// Records of headroom beyond a quarter of the live ones (see collect).
+constexpr std::size_t largeheap = std::size_t{1} << 18;
 constexpr std::uint64_t limitcheckevery = 16;  // safepoints per look at the resident memory
 
 }  // namespace
@@ -112,7 +115,7 @@ void Machine::collect() {
   for (const CodeEntry& e : codestack)
     if (e.block) {
       marker.root(e.block->target);
-      for (variable* v : e.block->elements) marker.root(v);
+      for (variable* v : e.block->elements.get()) marker.root(v);
     }
   for (variable* v : calltrace) marker.root(v);
   marker.root(progroot);
@@ -123,9 +126,14 @@ void Machine::collect() {
   heap.sweep(gcepoch_);
   ++collections;
 
-  // Pace the next collection by growth: when the live records or the bytes
-  // in use have doubled since this one.
-  gcrecords_ = std::max<std::size_t>(minrecords, 2 * heap.live());
+  // Pace the next collection by growth: when the live records have doubled
+  // since this one, or grown by a quarter and a fixed amount once the heap is
+  // large, so that the records of a large heap take at most about a third
+  // more memory than the program holds; and when the bytes in use have
+  // doubled.
+  const std::size_t live = heap.live();
+  const std::size_t headroom = std::min<std::size_t>(live, largeheap + live / 4);
+  gcrecords_ = std::max<std::size_t>(minrecords, live + headroom);
   gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
 }
 

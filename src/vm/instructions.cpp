@@ -316,9 +316,10 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
       if (!collection) {
         // A number: nothing to run over.
       } else if (collection->identifier == Tag::Dict) {
-        for (const auto& entry : collection->dictval()) run->elements.push_back(entry.first);
+        ListVal& keys = run->elements.edit();
+        for (const auto& entry : collection->dictval()) keys.push_back(entry.first);
       } else if (collection->identifier == Tag::List) {
-        run->elements = collection->listval();
+        run->elements = collection->sharedlistval();
       }
       foreachloop(std::move(run));
       return;

@@ -31,7 +31,7 @@ struct BlockRun {
   enum class Kind : std::uint8_t { If, While, Foreach };
   Kind kind = Kind::If;
   variable* target = nullptr;       // the block (a copy of the operand)
-  std::vector<variable*> elements;  // FOREACH: every element, in order
+  SharedList elements;              // FOREACH: every element, in order
   std::size_t next = 0;             // FOREACH: the next element to run
 };
 

@@ -98,13 +98,64 @@ class DictVal {
 
 using ListVal = std::vector<variable*>;
 
+// The elements of a list record, shared between copies of the list until one
+// of them is changed. A FOREACH runs over such a copy, so it takes no time to
+// start, and a list copied by DUP costs nothing until it is written to.
+class SharedList {
+ public:
+  SharedList() = default;
+  SharedList(const SharedList& other) : rep_(other.rep_) {
+    if (rep_) ++rep_->refs;
+  }
+  SharedList& operator=(const SharedList& other) {
+    if (other.rep_) ++other.rep_->refs;
+    drop();
+    rep_ = other.rep_;
+    return *this;
+  }
+  ~SharedList() { drop(); }
+
+  const ListVal& get() const { return rep_ ? rep_->elements : none(); }
+  // The elements for writing: copied first when another list shares them.
+  ListVal& edit() {
+    if (!rep_) {
+      rep_ = new Rep{};
+    } else if (rep_->refs > 1) {
+      Rep* copy = new Rep{rep_->elements, 1};
+      --rep_->refs;
+      rep_ = copy;
+    }
+    return rep_->elements;
+  }
+  bool empty() const { return !rep_ || rep_->elements.empty(); }
+  std::size_t size() const { return rep_ ? rep_->elements.size() : 0; }
+  void clear() {
+    drop();
+    rep_ = nullptr;
+  }
+
+ private:
+  struct Rep {
+    ListVal elements;
+    std::size_t refs = 1;
+  };
+  static const ListVal& none() {
+    static const ListVal empty;
+    return empty;
+  }
+  void drop() {
+    if (rep_ && --rep_->refs == 0) delete rep_;
+  }
+  Rep* rep_ = nullptr;
+};
+
 // The parts of a record that numbers and strings never have: containers,
 // code, native functions, parameters, the pointer target and the bound
 // object. A record gets them on the first write of one.
 struct RecordExt {
   NameMap attributes;
   DictVal dictval;
-  ListVal listval;
+  SharedList listval;
   variable* self = nullptr;
   const Code* funccode = nullptr;  // null: no code
   mfuncptr modulefunc = nullptr;
@@ -158,12 +209,16 @@ struct variable {
   }
 
  public:
+  // Whether the record can refer to other records at all.
+  bool hasext() const { return ext_ != nullptr; }
   const NameMap& attributes() const { return ext_ ? ext_->attributes : noext().attributes; }
   const DictVal& dictval() const { return ext_ ? ext_->dictval : noext().dictval; }
-  const ListVal& listval() const { return ext_ ? ext_->listval : noext().listval; }
+  const ListVal& listval() const { return ext_ ? ext_->listval.get() : noext().listval.get(); }
   NameMap& editattributes() { return extend().attributes; }
   DictVal& editdictval() { return extend().dictval; }
-  ListVal& editlistval() { return extend().listval; }
+  ListVal& editlistval() { return extend().listval.edit(); }
+  // The list's elements, shared.
+  SharedList sharedlistval() const { return ext_ ? ext_->listval : SharedList(); }
   variable* self() const { return ext_ ? ext_->self : nullptr; }
   const Code* funccode() const { return ext_ ? ext_->funccode : nullptr; }
   mfuncptr modulefunc() const { return ext_ ? ext_->modulefunc : nullptr; }
