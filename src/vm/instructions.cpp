@@ -134,183 +134,213 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 
 }  // namespace
 
-void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
-  const Op op = static_cast<Op>(opcode);
-  switch (op) {
-    case Op::ADD:
-    case Op::SUB:
-    case Op::MUL:
-    case Op::DIV:
-      arithmetic(*this, op);
-      return;
+void Machine::runloop() {
+  // Each cycle runs the instruction at the top of the code stack, or leaves
+  // an entry whose code has run out. The checks that need not run on every
+  // cycle are gathered in safepoint; the collector runs only there, between
+  // two instructions. Every action ends with its own copy of the cycle, so
+  // that the jump to the next action is predicted per action.
+  static void* const actions[opcodecount] = {
+#define TRUV_OPCODE(name, code, operand) &&op_##name,
+#include "opcodes.def"
+#undef TRUV_OPCODE
+  };
+  CodeEntry* ce;
+  std::uint8_t opcode;
+  Op op;
+#define TRUV_NEXT()                                                        \
+  for (;;) {                                                               \
+    if (codestack.empty()) goto finished;                                  \
+    if (executed >= nextcheck_ || heap.live() >= gcrecords_) safepoint();  \
+    ++executed;                                                            \
+    if (stackcheck) checkstacks();                                         \
+    ce = &codestack.back();                                                \
+    if (ce->empty()) {                                                     \
+      exitoutoffunc();                                                     \
+      continue;                                                            \
+    }                                                                      \
+    opcode = ce->code->bytes[ce->pos++];                                   \
+    if (!isopcode(opcode)) error("Unknown instruction.", false);           \
+    op = static_cast<Op>(opcode);                                          \
+    goto* actions[opcode];                                                 \
+  }
 
-    case Op::LOADLOCAL: {
-      Name name = getname(e);
+  TRUV_NEXT();
+
+  op_ADD:
+  op_SUB:
+  op_MUL:
+  op_DIV:
+      arithmetic(*this, op);
+      TRUV_NEXT();
+
+  op_LOADLOCAL: {
+      Name name = getname(*ce);
       pushread(getlocalvar(name));
-      return;
+      TRUV_NEXT();
     }
-    case Op::STORELOCAL: {
-      Name name = getname(e);
+  op_STORELOCAL: {
+      Name name = getname(*ce);
       need(opcode, 1);
       const StackValue& top = datastack.back();
       databasestack.back().set(name, storedcopy(top));
       if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
       datastack.pop_back();
-      return;
+      TRUV_NEXT();
     }
-    case Op::LOADGLOBAL: {
-      Name name = getname(e);
+  op_LOADGLOBAL: {
+      Name name = getname(*ce);
       pushread(getglobalvar(name));
-      return;
+      TRUV_NEXT();
     }
-    case Op::STOREGLOBAL: {
+  op_STOREGLOBAL: {
       need(opcode, 1);
       variable* value = storedcopy(datastack.back());
-      Name name = getname(e);
+      Name name = getname(*ce);
       globalvars.set(name, value);
       need(opcode, 1);
       datastack.pop_back();
-      return;
+      TRUV_NEXT();
     }
-    case Op::LOADATTR: {
-      Name name = getname(e);
+  op_LOADATTR: {
+      Name name = getname(*ce);
       variable* context = callstack.back();
       StackValue value = readvalue(getattribute(context, name));
       // A plain number cannot be called, so its bound object could never be
       // seen; only records get one.
       if (value.rec) value.rec->setself(context);
       push(value);
-      return;
+      TRUV_NEXT();
     }
-    case Op::STOREATTR: {
+  op_STOREATTR: {
       need(opcode, 1);
       variable* value = storedcopy(datastack.back());
-      Name name = getname(e);
+      Name name = getname(*ce);
       callstack.back()->editattributes().set(name, value);
       need(opcode, 1);
       datastack.pop_back();
-      return;
+      TRUV_NEXT();
     }
 
-    case Op::PUSHCONST:
-      pushconst(e);
-      return;
-    case Op::DUP: {
+  op_PUSHCONST:
+      pushconst(*ce);
+      TRUV_NEXT();
+  op_DUP: {
       need(opcode, 1);
       const StackValue& top = datastack.back();
       // getcopy of a plain number is its number; the copy is made before the
       // push, which may move the stack.
       StackValue copy = plainnumber(top) ? copyvalue(top) : StackValue::of(top.rec->getcopy());
       push(copy);
-      return;
+      TRUV_NEXT();
     }
-    case Op::POP:
+  op_POP:
       need(opcode, 1);
       datastack.pop_back();
-      return;
-    case Op::STASH:
+      TRUV_NEXT();
+  op_STASH:
       need(opcode, 1);
       memory.push_back(copyvalue(datastack.back()));
       datastack.pop_back();
-      return;
-    case Op::UNSTASH:
+      TRUV_NEXT();
+  op_UNSTASH:
       if (memory.empty()) error("UNSTASH needs a value on the memory stack, but it is empty.", false);
       push(memory.back());
       memory.pop_back();
-      return;
+      TRUV_NEXT();
 
-    case Op::PTRLOCAL: {
-      Name name = getname(e);
+  op_PTRLOCAL: {
+      Name name = getname(*ce);
       push(getlocalvar(name)->getpointer());
-      return;
+      TRUV_NEXT();
     }
-    case Op::PTRATTR: {
-      Name name = getname(e);
+  op_PTRATTR: {
+      Name name = getname(*ce);
       push(getattribute(callstack.back(), name)->getpointer());
-      return;
+      TRUV_NEXT();
     }
-    case Op::PTRGLOBAL: {
-      Name name = getname(e);
+  op_PTRGLOBAL: {
+      Name name = getname(*ce);
       push(getglobalvar(name)->getpointer());
-      return;
+      TRUV_NEXT();
     }
-    case Op::PTRTOP:
+  op_PTRTOP:
       need(opcode, 1);
       push(gettopvar()->getpointer());
-      return;
+      TRUV_NEXT();
 
-    case Op::LEAVE:
+  op_LEAVE:
       goout();
-      return;
-    case Op::ENTERATTR: {
-      Name name = getname(e);
+      TRUV_NEXT();
+  op_ENTERATTR: {
+      Name name = getname(*ce);
       gointo(getattribute(callstack.back(), name));
-      return;
+      TRUV_NEXT();
     }
-    case Op::LEAVEALL:
+  op_LEAVEALL:
       while (callstack.size() > 1) goout();
-      return;
-    case Op::ENTERTOP:
+      TRUV_NEXT();
+  op_ENTERTOP:
       need(opcode, 1);
       gointo(gettopvar());
-      return;
+      TRUV_NEXT();
 
-    case Op::CALL: {
-      const std::int32_t argnum = getcount(e);
+  op_CALL: {
+      const std::int32_t argnum = getcount(*ce);
       need(opcode, static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
       callfunc(argnum);
-      return;
+      TRUV_NEXT();
     }
-    case Op::RETURN:
+  op_RETURN:
       exitoutoffunc();
-      return;
+      TRUV_NEXT();
 
-    case Op::EQ: {
+  op_EQ: {
       need(opcode, 2);
       StackValue left = popvalue();
       StackValue right = popvalue();
       pushint(valueequal(right, left) ? 1 : 0);
-      return;
+      TRUV_NEXT();
     }
-    case Op::GT:
-    case Op::LT:
-    case Op::LE:
-    case Op::GE:
+  op_GT:
+  op_LT:
+  op_LE:
+  op_GE:
       comparison(*this, op);
-      return;
-    case Op::NOT: {
+      TRUV_NEXT();
+  op_NOT: {
       need(opcode, 1);
       StackValue v = popvalue();
       pushintresult(*this, v, valueint(v) == 0 ? 1 : 0);
-      return;
+      TRUV_NEXT();
     }
-    case Op::AND:
-    case Op::OR:
-    case Op::XOR:
-    case Op::NOR:
+  op_AND:
+  op_OR:
+  op_XOR:
+  op_NOR:
       logic(*this, op);
-      return;
+      TRUV_NEXT();
 
-    case Op::IF: {
-      variable* block = getblock(e);
+  op_IF: {
+      variable* block = getblock(*ce);
       need(opcode, 1);
       if (valueint(popvalue()) != 0) {
         std::unique_ptr<BlockRun> run;
         standalonefunccall(block, databasestack.back(), run);
       }
-      return;
+      TRUV_NEXT();
     }
-    case Op::WHILE: {
+  op_WHILE: {
       auto run = std::make_unique<BlockRun>();
       run->kind = BlockRun::Kind::While;
-      run->target = getblock(e);
+      run->target = getblock(*ce);
       whileloop(std::move(run));
-      return;
+      TRUV_NEXT();
     }
-    case Op::FOREACH: {
+  op_FOREACH: {
       auto run = std::make_unique<BlockRun>();
       run->kind = BlockRun::Kind::Foreach;
-      run->target = getblock(e);
+      run->target = getblock(*ce);
       need(opcode, 1);
       variable* collection = popvalue().rec;
       if (!collection) {
@@ -322,15 +352,18 @@ void Machine::execute(std::uint8_t opcode, CodeEntry& e) {
         run->elements = collection->sharedlistval();
       }
       foreachloop(std::move(run));
-      return;
+      TRUV_NEXT();
     }
 
-    case Op::NOP:
-    case Op::DICTLOCALS:
-    case Op::DICTGLOBALS:
-    case Op::DICTATTRS:
-      return;
-  }
+  op_NOP:
+  op_DICTLOCALS:
+  op_DICTGLOBALS:
+  op_DICTATTRS:
+      TRUV_NEXT();
+
+finished:
+  exitprogram();
+#undef TRUV_NEXT
 }
 
 }  // namespace TruvVM

@@ -82,25 +82,11 @@ void Machine::init() {
   initroot(*progroot);
 }
 
-void Machine::runloop() {
-  // Each cycle runs the instruction at the top of the code stack, or leaves
-  // an entry whose code has run out. The checks that need not run on every
-  // cycle are gathered in safepoint; the collector runs only there, between
-  // two instructions.
-  while (!codestack.empty()) {
-    if (executed >= nextcheck_ || heap.live() >= gcrecords_) safepoint();
-    ++executed;
-    if (callstack.empty() || databasestack.empty() || calltrace.empty()) integritycheck();
-    CodeEntry& code = codestack.back();
-    if (code.empty()) {
-      exitoutoffunc();
-      continue;
-    }
-    const std::uint8_t op = code.code->bytes[code.pos++];
-    if (!isopcode(op)) error("Unknown instruction.", false);
-    execute(op, code);
-  }
-  exitprogram();
+void Machine::checkstacks() {
+  if (callstack.empty() || databasestack.empty() || calltrace.empty())
+    integritycheck();
+  else
+    stackcheck = false;
 }
 
 void Machine::integritycheck() {
@@ -119,6 +105,7 @@ void Machine::exitoutoffunc() {
   if (codestack.size() == 1) exitprogram();
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
+  stackcheck = true;
   if (!calltrace.empty()) calltrace.pop_back();
   if (!databasestack.empty()) databasestack.pop_back();
   if (run) continueblock(std::move(run));

@@ -118,6 +118,9 @@ struct Machine {
   HostStream* consoleout = nullptr;
   HostStream* consolein = nullptr;
   std::uint64_t executed = 0;  // instructions run
+  // Set where the call, context or frame stack may have shrunk: the next
+  // cycle then checks that none of them is empty.
+  bool stackcheck = true;
 
   // Names the machine itself uses.
   Name sym_self, sym_element, sym_progroot;
@@ -128,6 +131,7 @@ struct Machine {
   void init();
   void runloop();
   void integritycheck();
+  void checkstacks();
   void exitoutoffunc();
   [[noreturn]] void exitprogram();
 
@@ -264,7 +268,6 @@ struct Machine {
   void flushall();
 
  private:
-  void execute(std::uint8_t op, CodeEntry& code);
   std::vector<Name> argnames_;
   Args callargs_;
   static constexpr std::size_t minrecords = 1 << 13;

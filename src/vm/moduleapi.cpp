@@ -38,6 +38,7 @@ void gointo(variable* target) {
 void goout() {
   // The check before every instruction reports empty stacks; popping one
   // more than is there is left to that check.
+  machine->stackcheck = true;
   if (!machine->callstack.empty()) machine->callstack.pop_back();
   if (!machine->databasestack.empty()) machine->databasestack.pop_back();
 }
