@@ -1,5 +1,6 @@
 #include "asm/assembler.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <string>
@@ -78,11 +79,11 @@ std::string showchar(char c) {
   return cat({"byte 0x", code});
 }
 
-void put32(std::vector<byte>& out, std::uint32_t v) {
-  out.push_back(static_cast<byte>(v >> 24));
-  out.push_back(static_cast<byte>(v >> 16));
-  out.push_back(static_cast<byte>(v >> 8));
-  out.push_back(static_cast<byte>(v));
+// "1 GiB", "16 MiB" or "1000 bytes".
+std::string showsize(std::uint64_t n) {
+  if (n != 0 && n % (std::uint64_t{1} << 30) == 0) return std::to_string(n >> 30) + " GiB";
+  if (n != 0 && n % (std::uint64_t{1} << 20) == 0) return std::to_string(n >> 20) + " MiB";
+  return std::to_string(n) + " bytes";
 }
 
 // ---------------------------------------------------------------------------
@@ -90,6 +91,11 @@ void put32(std::vector<byte>& out, std::uint32_t v) {
 // sequences (the program, braced and indented bodies), lists and
 // dictionaries. Each code sequence assembles into a buffer of its own; a body's
 // buffer is turned into (marker, byte) pairs when the body closes.
+//
+// A body takes twice its size in the code around it, so bodies nested n deep
+// make 2^n bytes: a text of a few kilobytes can stand for terabytes. The text
+// is therefore assembled twice. The first pass only counts the bytes (and finds
+// every error); the second, run only when the first found none, makes them.
 
 enum class Kind : std::uint8_t { Top, Braced, Indented, List, Dict };
 
@@ -124,13 +130,28 @@ bool iscode(Kind k) {
   return k == Kind::Top || k == Kind::Braced || k == Kind::Indented;
 }
 
+// The bytes of one code sequence. When counting, only size is kept.
+struct Buffer {
+  std::vector<byte> bytes;
+  std::uint64_t size = 0;
+};
+
 class Assembler {
  public:
-  Assembler(std::string_view text, std::string_view filename) : text_(text), filename_(filename) {}
+  // With emit unset the bytes are only counted. reserve: the program's size,
+  // when a counting pass has found it.
+  Assembler(std::string_view text, std::string_view filename, std::size_t limit, bool emit,
+            std::uint64_t reserve = 0)
+      : text_(text),
+        filename_(filename),
+        limit_(std::min<std::uint64_t>(limit, maxcount)),
+        emit_(emit),
+        reserve_(reserve) {}
 
   AsmResult run() {
     frames_.push_back(Frame{Kind::Top, State::ExpectInstr, 0, 0, 0});
     bufs_.emplace_back();
+    if (emit_) bufs_.back().bytes.reserve(static_cast<std::size_t>(reserve_));
     std::size_t start = 0;
     while (start < text_.size()) {
       std::size_t end = text_.find('\n', start);
@@ -139,24 +160,45 @@ class Assembler {
       if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
       ++lineno_;
       doline(l);
+      // Bodies are checked as they close (closefunc); this catches a program
+      // that grows past the limit without them.
+      if (!toolarge_ && bufs_.front().size > limit_) {
+        toolarge_ = true;
+        report(lineno_, linecol_,
+               cat({"program too large: by this line the bytecode is more than ", showsize(limit_)}));
+      }
       start = end + 1;
     }
     finish();
+    size_ = bufs_.front().size;
     AsmResult r;
     r.errors = std::move(errors_);
     r.ok = r.errors.empty();
-    if (r.ok) r.bytes = std::move(bufs_.front());
+    if (r.ok && emit_) r.bytes = std::move(bufs_.front().bytes);
     return r;
   }
 
+  // The size of the program, after run.
+  std::uint64_t size() const { return size_; }
+
  private:
+  // Counts stop growing past limit_ (they are kept at limit_ + 1), so that no
+  // depth of nesting overflows them; limit_ itself is kept below this.
+  static constexpr std::uint64_t maxcount = std::uint64_t{1} << 60;
+
   std::string_view text_, filename_;
+  std::uint64_t limit_;
+  bool emit_;
+  std::uint64_t reserve_;
+  std::uint64_t size_ = 0;
+  bool toolarge_ = false;  // "program too large" has been reported
   std::string_view line_;
   std::size_t lineno_ = 0;
+  std::size_t linecol_ = 1;  // column of the current line's first token
   std::size_t pos_ = 0;
   std::size_t indent_ = 0;
   std::vector<Frame> frames_;
-  std::vector<std::vector<byte>> bufs_;  // one per open code frame, innermost last
+  std::vector<Buffer> bufs_;  // one per open code frame, innermost last
   std::vector<std::string> errors_;
 
   // --- errors -------------------------------------------------------------
@@ -196,6 +238,7 @@ class Assembler {
     }
     Token t = next();
     if (t.kind == Tok::End) return;  // blank or comment only: no meaning
+    linecol_ = t.col;
     // Indented bodies end at the first line that is not indented deeper than
     // their header line. Only a body waiting for its next instruction is
     // ended this way: lines inside an open list or braced body are free.
@@ -446,7 +489,23 @@ class Assembler {
 
   // --- parser -------------------------------------------------------------
 
-  std::vector<byte>& out() { return bufs_.back(); }
+  // Appending to the innermost code sequence.
+  void put(byte b) {
+    Buffer& o = bufs_.back();
+    if (emit_) o.bytes.push_back(b);
+    ++o.size;
+  }
+  void putstr(std::string_view s) {
+    Buffer& o = bufs_.back();
+    if (emit_) o.bytes.insert(o.bytes.end(), s.begin(), s.end());
+    o.size += s.size();
+  }
+  void put32(std::uint32_t v) {
+    put(static_cast<byte>(v >> 24));
+    put(static_cast<byte>(v >> 16));
+    put(static_cast<byte>(v >> 8));
+    put(static_cast<byte>(v));
+  }
 
   // Feeds one token to the innermost construct. Returns false on an error
   // (reported).
@@ -559,7 +618,7 @@ class Assembler {
     const auto op = findmnemonic(t.text);
     if (!op) return fail(t.col, cat({"unknown instruction '", t.text, "'"}));
     Frame& f = frames_.back();
-    out().push_back(*op);
+    put(*op);
     if (info(*op).operand == OperandKind::None) {
       f.state = State::AfterInstr;
     } else {
@@ -579,7 +638,7 @@ class Assembler {
       bool have = false;
       if (!hexbyte(b, have)) return false;
       if (!have) break;
-      out().push_back(b);
+      put(b);
       ++n;
     }
     if (n == 0) return fail(t.col, ".bytes needs at least one byte");
@@ -592,30 +651,30 @@ class Assembler {
     const std::size_t here = frames_.size() - 1;
     switch (t.kind) {
       case Tok::Int:
-        out().push_back(0);
-        put32(out(), static_cast<std::uint32_t>(t.ival));
+        put(0);
+        put32(static_cast<std::uint32_t>(t.ival));
         break;
       case Tok::Float:
-        out().push_back(1);
-        put32(out(), t.ipart);
-        put32(out(), t.fpart);
+        put(1);
+        put32(t.ipart);
+        put32(t.fpart);
         break;
       case Tok::String:
-        out().push_back(2);
-        out().insert(out().end(), t.str.begin(), t.str.end());
-        out().push_back(0);
+        put(2);
+        putstr(t.str);
+        put(0);
         break;
       case Tok::Word:
         if (t.text == "object") {
-          out().push_back(3);
+          put(3);
         } else if (t.text == "stack") {
-          out().push_back(7);
+          put(7);
         } else if (t.text == "dict") {
           return fail(t.col, "'dict' must be followed by '{'");
         } else if (frames_[here].state == State::ExpectOperand && frames_[here].namepos) {
-          out().push_back(2);
-          out().insert(out().end(), t.text.begin(), t.text.end());
-          out().push_back(0);
+          put(2);
+          putstr(t.text);
+          put(0);
         } else {
           return fail(t.col, cat({"bare word '", t.text,
                                   "' is allowed only as the whole operand of a name instruction; write \"",
@@ -623,11 +682,11 @@ class Assembler {
         }
         break;
       case Tok::LBracket:
-        out().push_back(4);
+        put(4);
         frames_.push_back(Frame{Kind::List, State::ListElem, lineno_, t.col, 0});
         return true;
       case Tok::DictOpen:
-        out().push_back(5);
+        put(5);
         frames_.push_back(Frame{Kind::Dict, State::DictKey, lineno_, t.col, 0});
         return true;
       case Tok::LBrace:
@@ -670,7 +729,7 @@ class Assembler {
   }
 
   void closecontainer() {
-    out().push_back(endmarker);
+    put(endmarker);
     frames_.pop_back();
     done();
   }
@@ -679,28 +738,44 @@ class Assembler {
   // enclosing code as a function operand.
   void closefunc() {
     const Frame f = frames_.back();
-    std::vector<byte> body = std::move(bufs_.back());
+    Buffer body = std::move(bufs_.back());
     bufs_.pop_back();
     frames_.pop_back();
-    if (body.empty()) {
+    if (body.size == 0) {
       if (!f.broken) report(f.line, f.col, "a function body cannot be empty");
-    } else {
-      std::vector<byte>& o = out();
-      o.reserve(o.size() + 1 + 2 * body.size());
-      o.push_back(static_cast<byte>(OperandType::Func));
-      for (std::size_t k = 0; k < body.size(); ++k) {
-        o.push_back(k + 1 < body.size() ? 1 : 0);
-        o.push_back(body[k]);
+      done();
+      return;
+    }
+    Buffer& o = bufs_.back();
+    // One type byte and a pair per body byte. Every buffer ends up in the
+    // program, so a buffer past the limit is a program past it.
+    const std::uint64_t grown = std::min(o.size + 1 + 2 * body.size, limit_ + 1);
+    if (grown > limit_ && !toolarge_) {
+      toolarge_ = true;
+      report(f.line, f.col,
+             cat({"program too large: with this function body the bytecode is more than ", showsize(limit_),
+                  " (a body takes twice its size in the code around it, so each level of nesting doubles it)"}));
+    }
+    if (emit_) {
+      o.bytes.reserve(o.bytes.size() + 1 + 2 * body.bytes.size());
+      o.bytes.push_back(static_cast<byte>(OperandType::Func));
+      for (std::size_t k = 0; k < body.bytes.size(); ++k) {
+        o.bytes.push_back(k + 1 < body.bytes.size() ? 1 : 0);
+        o.bytes.push_back(body.bytes[k]);
       }
     }
+    o.size = grown;
     done();
   }
 };
 
 }  // namespace
 
-AsmResult assemble(std::string_view text, std::string_view filename) {
-  return Assembler(text, filename).run();
+AsmResult assemble(std::string_view text, std::string_view filename, std::size_t limit) {
+  Assembler counting(text, filename, limit, false);
+  AsmResult r = counting.run();
+  if (!r.ok) return r;
+  return Assembler(text, filename, limit, true, counting.size()).run();
 }
 
 }  // namespace TruvVM::tools

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   try {
     return TruvVM::tools::truvasmmain(args, std::cin, std::cout, std::cerr);
   } catch (const std::bad_alloc&) {
-    // A program too large to hold (nested bodies double in size per level).
+    // The assembler refuses programs past its limit before making them; this
+    // is a program within it that the host still cannot hold.
     std::cerr << "truvasm: error: out of memory: the program is too large\n";
     return 1;
   }

@@ -235,5 +235,62 @@ TEST(AsmErrors, AllAreReportedAndRecoveryResumesAtTheNextLine) {
                                                 "f.tas:8:13: error: unknown instruction 'bad'"}));
 }
 
+// --- program size -------------------------------------------------------------
+
+// IF bodies nested `levels` deep as indented blocks (two spaces a level), the
+// innermost holding a NOP: 3 * 2^levels - 2 bytes.
+std::string nestedifs(int levels) {
+  std::string text;
+  for (int k = 0; k < levels; ++k) text += std::string(2 * k, ' ') + "if:\n";
+  return text + std::string(2 * levels, ' ') + "nop\n";
+}
+
+const std::string toolarge1gib =
+    "program too large: with this function body the bytecode is more than 1 GiB (a body takes "
+    "twice its size in the code around it, so each level of nesting doubles it)";
+
+TEST(AsmSize, DeepNestingIsRefusedWithoutMakingTheBytes) {
+  // 3 * 2^40 bytes. Levels close innermost first; the body opened on line 12
+  // is the first to take the program past 1 GiB. Only counting happens before
+  // that, so this takes no memory to speak of.
+  EXPECT_EQ(error1(nestedifs(40)), "t.tas:12:25: error: " + toolarge1gib);
+  std::string braced;
+  for (int k = 0; k < 40; ++k) braced += "if { ";
+  braced += "nop";
+  for (int k = 0; k < 40; ++k) braced += " }";
+  EXPECT_EQ(error1(braced), "t.tas:1:59: error: " + toolarge1gib);
+  // Reported once, with the other errors of the text.
+  AsmResult r = assemble(nestedifs(60) + "frob\n", "t.tas");
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.bytes.empty());
+  EXPECT_EQ(r.errors, (std::vector<std::string>{"t.tas:32:65: error: " + toolarge1gib,
+                                                "t.tas:62:1: error: unknown instruction 'frob'"}));
+}
+
+TEST(AsmSize, ModerateNestingAssembles) {
+  const Bytes b = asmok(nestedifs(10));
+  EXPECT_EQ(b.size(), (std::size_t{3} << 10) - 2);
+  std::string braced;
+  for (int k = 0; k < 10; ++k) braced += "if { ";
+  braced += "nop";
+  for (int k = 0; k < 10; ++k) braced += " }";
+  EXPECT_EQ(asmok(braced), b);
+}
+
+TEST(AsmSize, TheLimitIsExact) {
+  // 10 bytes: 21 06 01 21 01 06 01 00 00 22, the inner body 4 of them.
+  const std::string two = "if:\n  if:\n    pop\n";
+  EXPECT_TRUE(assemble(two, "t", 10).ok);
+  EXPECT_EQ(assemble(two, "t", 9).errors,
+            (std::vector<std::string>{"t:1:3: error: program too large: with this function body the bytecode is "
+                                      "more than 9 bytes (a body takes twice its size in the code around it, so "
+                                      "each level of nesting doubles it)"}));
+  EXPECT_TRUE(assemble(two, "t", 3).errors.at(0).starts_with("t:2:5: error: program too large: with this"));
+  // Code without bodies is measured line by line.
+  EXPECT_TRUE(assemble("nop\nnop\nnop", "t", 3).ok);
+  EXPECT_EQ(assemble("nop\n  nop; nop\nnop", "t", 2).errors,
+            (std::vector<std::string>{"t:2:3: error: program too large: by this line the bytecode is more than 2 bytes"}));
+}
+
 }  // namespace
 }  // namespace TruvVM::tools
