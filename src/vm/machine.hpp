@@ -224,8 +224,21 @@ struct Machine {
     v.seq = heap.reserveseq();
     return v;
   }
-  // Pushes the value of a PUSHCONST operand.
-  void pushconst(CodeEntry& code);
+  // Pushes the value of a PUSHCONST operand; an integer kept with the decoded
+  // operand is pushed at once.
+  void pushconst(CodeEntry& code) {
+    const Code& c = *code.code;
+    if (code.pos < c.operands.size()) {
+      const CachedOperand* op = c.operands[code.pos].get();
+      if (op && op->decoded.status == DecodeStatus::Ok && op->decoded.nodes[0].type == OperandType::Int) {
+        code.pos += op->decoded.consumed;
+        pushint(op->decoded.nodes[0].ival);
+        return;
+      }
+    }
+    pushconstslow(code);
+  }
+  void pushconstslow(CodeEntry& code);
 
   // Reads one operand from code (operand.cpp).
   variable* getop(CodeEntry& code);

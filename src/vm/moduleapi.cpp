@@ -140,18 +140,13 @@ variable& gettargetpntr(variable* pointer) {
 variable* getframevar(Name name) {
   Machine& m = *machine;
   Frame& frame = m.databasestack.back();
-  if (!frame.has(name)) {
-    variable* v = getallocvar();
-    frame.set(name, v);
-    if (m.callstack.size() <= 1) m.progroot->editattributes().set(name, v);
-    return v;
-  }
-  variable* v = frame.get(name);
-  if (!v) {
-    // A frame's "self" when the function had no bound object.
-    v = getallocvar();
-    frame.set(name, v);
-  }
+  variable* const* slot = frame.map().slot(name);
+  if (slot && *slot) return *slot;
+  // Missing, or a frame's "self" when the function had no bound object: a
+  // blank record; a missing local of the root's context is the root's too.
+  variable* v = getallocvar();
+  frame.set(name, v);
+  if (!slot && m.callstack.size() <= 1) m.progroot->editattributes().set(name, v);
   return v;
 }
 

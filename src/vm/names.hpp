@@ -48,6 +48,10 @@ class NameMap {
     Slot* s = const_cast<Slot*>(find(name));
     return s ? &s->second : nullptr;
   }
+  variable* const* slot(Name name) const {
+    const Slot* s = find(name);
+    return s ? &s->second : nullptr;
+  }
   void set(Name name, variable* value) {
     if (variable** s = slot(name)) {
       *s = value;

@@ -205,7 +205,7 @@ variable* Machine::getblock(CodeEntry& e) {
   return cached.block;
 }
 
-void Machine::pushconst(CodeEntry& e) {
+void Machine::pushconstslow(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
   const OperandNode& node = op.decoded.nodes[0];
   switch (node.type) {
