@@ -331,27 +331,32 @@ void Machine::runloop() {
       TRUV_NEXT();
     }
   op_WHILE: {
-      auto run = std::make_unique<BlockRun>();
-      run->kind = BlockRun::Kind::While;
-      run->target = getblock(*ce);
-      whileloop(std::move(run));
+      // The jump to the next action must not leave the scope of `run`.
+      {
+        auto run = std::make_unique<BlockRun>();
+        run->kind = BlockRun::Kind::While;
+        run->target = getblock(*ce);
+        whileloop(std::move(run));
+      }
       TRUV_NEXT();
     }
   op_FOREACH: {
-      auto run = std::make_unique<BlockRun>();
-      run->kind = BlockRun::Kind::Foreach;
-      run->target = getblock(*ce);
-      need(opcode, 1);
-      variable* collection = popvalue().rec;
-      if (!collection) {
-        // A number: nothing to run over.
-      } else if (collection->identifier == Tag::Dict) {
-        ListVal& keys = run->elements.edit();
-        for (const auto& entry : collection->dictval()) keys.push_back(entry.first);
-      } else if (collection->identifier == Tag::List) {
-        run->elements = collection->sharedlistval();
+      {
+        auto run = std::make_unique<BlockRun>();
+        run->kind = BlockRun::Kind::Foreach;
+        run->target = getblock(*ce);
+        need(opcode, 1);
+        variable* collection = popvalue().rec;
+        if (!collection) {
+          // A number: nothing to run over.
+        } else if (collection->identifier == Tag::Dict) {
+          ListVal& keys = run->elements.edit();
+          for (const auto& entry : collection->dictval()) keys.push_back(entry.first);
+        } else if (collection->identifier == Tag::List) {
+          run->elements = collection->sharedlistval();
+        }
+        foreachloop(std::move(run));
       }
-      foreachloop(std::move(run));
       TRUV_NEXT();
     }
 
