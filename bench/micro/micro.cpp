@@ -21,21 +21,16 @@ bool ProgramRun::prepare(std::string_view text, std::string printed, std::string
 }
 
 bool ProgramRun::run(std::string& why) const {
-  std::istringstream in;
-  std::ostringstream out, err;
-  TruvVM::RunConfig config;
-  config.in = &in;
-  config.out = &out;
-  config.err = &err;
-  const TruvVM::RunResult result = TruvVM::runprogram(bytes_, config);
+  const TruvVM::CapturedRun run = TruvVM::runcaptured(bytes_, TruvVM::RunConfig{});
+  const TruvVM::RunResult& result = run.result;
   if (result.status != 0 || result.budgetexhausted) {
     // The first line of the report says what went wrong.
-    const std::string report = err.str();
+    const std::string& report = run.err;
     why = "run ended with status " + std::to_string(result.status) + ": " + report.substr(0, report.find('\n'));
     return false;
   }
-  if (out.str() != expected_) {
-    why = "unexpected output: " + out.str().substr(0, 200);
+  if (run.out != expected_) {
+    why = "unexpected output: " + run.out.substr(0, 200);
     return false;
   }
   return true;

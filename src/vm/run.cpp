@@ -4,6 +4,7 @@
 #include <iterator>
 #include <new>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "machine.hpp"
@@ -39,6 +40,19 @@ RunResult runprogram(std::span<const std::uint8_t> program, const RunConfig& con
   m.flushall();
   machine = outer;
   return result;
+}
+
+CapturedRun runcaptured(std::span<const std::uint8_t> program, RunConfig config, const std::string& input) {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  config.in = &in;
+  config.out = &out;
+  config.err = &err;
+  CapturedRun run;
+  run.result = runprogram(program, config);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
 }
 
 std::vector<std::uint8_t> readprogram(const std::string& path) {

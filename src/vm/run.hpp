@@ -37,6 +37,17 @@ struct RunResult {
 // Runs a program on a fresh machine and returns when it ends, however it ends.
 RunResult runprogram(std::span<const std::uint8_t> program, const RunConfig& config);
 
+// A run whose standard streams are held in memory: what it wrote, and how it
+// ended.
+struct CapturedRun {
+  RunResult result;
+  std::string out;
+  std::string err;
+};
+// Runs a program with `input` as its standard input; the streams of config
+// are replaced, its limits and settings kept.
+CapturedRun runcaptured(std::span<const std::uint8_t> program, RunConfig config, const std::string& input = "");
+
 // The bytes of a file; a missing or unreadable file reads as empty.
 std::vector<std::uint8_t> readprogram(const std::string& path);
 

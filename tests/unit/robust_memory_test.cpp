@@ -39,20 +39,12 @@ struct Outcome {
 Outcome run(const std::string& source, std::size_t memorylimit) {
   TruvVM::tools::AsmResult program = TruvVM::tools::assemble(source, "test.tasm");
   EXPECT_TRUE(program.ok) << (program.errors.empty() ? "" : program.errors[0]);
-  std::istringstream in;
-  std::ostringstream out, err;
   TruvVM::RunConfig config;
-  config.in = &in;
-  config.out = &out;
-  config.err = &err;
   config.memorylimit = memorylimit;
   // A limit that is not enforced shows as a spent budget, not as a hang.
   config.instructionbudget = 200'000'000;
-  Outcome o;
-  o.result = TruvVM::runprogram(program.bytes, config);
-  o.out = out.str();
-  o.err = err.str();
-  return o;
+  const TruvVM::CapturedRun run = TruvVM::runcaptured(program.bytes, config);
+  return {run.result, run.out, run.err};
 }
 
 constexpr const char* oom = "TRUV 4 VM error: Out of memory.\n";

@@ -46,16 +46,11 @@ class RobustSandbox : public ::testing::Test {
   Outcome run(const std::string& source, bool sandbox) {
     TruvVM::tools::AsmResult program = TruvVM::tools::assemble(source, "test.tasm");
     EXPECT_TRUE(program.ok) << (program.errors.empty() ? "" : program.errors[0]);
-    std::istringstream in;
-    std::ostringstream out, err;
     TruvVM::RunConfig config;
-    config.in = &in;
-    config.out = &out;
-    config.err = &err;
     config.sandbox = sandbox;
     config.instructionbudget = 100000;
-    TruvVM::RunResult r = TruvVM::runprogram(program.bytes, config);
-    return {r.status, out.str(), err.str()};
+    const TruvVM::CapturedRun run = TruvVM::runcaptured(program.bytes, config);
+    return {run.result.status, run.out, run.err};
   }
   static std::string firstline(const std::string& text) { return text.substr(0, text.find('\n')); }
 
