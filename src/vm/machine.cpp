@@ -45,9 +45,7 @@ HostStream* Machine::adopt(std::unique_ptr<HostStream> stream) {
 
 variable* Machine::makeimmediate(const StackValue& v) {
   variable* rec = heap.alloc(v.seq);
-  rec->identifier = v.tag;
-  rec->intval = v.intval;
-  rec->floatval = v.floatval;
+  v.fillnumber(*rec);
   return rec;
 }
 

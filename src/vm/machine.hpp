@@ -66,6 +66,17 @@ struct StackValue {
     return s;
   }
   bool immediate() const { return rec == nullptr; }
+  // An immediate's number from a plain number record, and back.
+  void takenumber(const variable& v) {
+    tag = v.identifier;
+    intval = v.intval;
+    floatval = v.floatval;
+  }
+  void fillnumber(variable& v) const {
+    v.identifier = tag;
+    v.intval = intval;
+    v.floatval = floatval;
+  }
   // The tag of what this entry stands for.
   Tag identifier() const { return rec ? rec->identifier : tag; }
 };
@@ -185,9 +196,7 @@ struct Machine {
       return;
     }
     StackValue& s = datastack.emplace_back();
-    s.tag = v->identifier;
-    s.intval = v->intval;
-    s.floatval = v->floatval;
+    s.takenumber(*v);
     s.seq = heap.reserveseq();
   }
   // The record an entry stands for; an immediate gets its record now, with
@@ -202,9 +211,7 @@ struct Machine {
   StackValue readvalue(variable* v) {
     if (!v->isplainnumber()) return StackValue::of(v->getvar());
     StackValue s;
-    s.tag = v->identifier;
-    s.intval = v->intval;
-    s.floatval = v->floatval;
+    s.takenumber(*v);
     s.seq = heap.reserveseq();
     return s;
   }
@@ -213,9 +220,7 @@ struct Machine {
   variable* storedcopy(const StackValue& v) {
     if (v.rec) return v.rec->getvar();
     variable* rec = heap.alloc();
-    rec->identifier = v.tag;
-    rec->intval = v.intval;
-    rec->floatval = v.floatval;
+    v.fillnumber(*rec);
     return rec;
   }
   // getvar of an entry, kept as an entry: an immediate copy of a number.

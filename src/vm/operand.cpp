@@ -75,13 +75,10 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
       e.pos = base + node.start + 1;
       if (m.datastack.empty()) emptystack();
       StackValue v = m.popvalue();
-      if (v.rec) {
+      if (v.rec)
         *rec = *v.rec->getvar();
-      } else {
-        rec->identifier = v.tag;
-        rec->intval = v.intval;
-        rec->floatval = v.floatval;
-      }
+      else
+        v.fillnumber(*rec);
       return;
     }
     case OperandType::List:
