@@ -35,11 +35,16 @@ void Machine::callfunc(std::int32_t argnum) {
   codestack.push_back(CodeEntry{function->funccode() ? function->funccode() : emptycode_.get(), 0, nullptr});
 }
 
-bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<BlockRun>& run) {
+bool Machine::standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run) {
   // The effect of pushing the block and calling it with no arguments, then
-  // putting args in place of the frame that the call made.
+  // putting a copy of the caller's frame (with "ELEMENT" bound to element,
+  // when given) in place of the frame that the call made.
   calltrace.push_back(target);
   if (target->ismodule) {
+    // A native makes no frame, so the copy takes the caller's own frame's
+    // place: what the native bound there is gone again.
+    Frame args = databasestack.back().clone();
+    if (element) args.set(sym_element, element);
     if (target->modulefunc()) target->modulefunc()(target->self(), Args{});
     calltrace.pop_back();
     if (databasestack.empty())
@@ -48,6 +53,8 @@ bool Machine::standalonefunccall(variable* target, Frame args, std::unique_ptr<B
       databasestack.back() = std::move(args);
     return false;
   }
+  Frame args = Frame::borrow(databasestack.back());
+  if (element) args.set(sym_element, element);
   databasestack.push_back(std::move(args));
   codestack.push_back(CodeEntry{target->funccode() ? target->funccode() : emptycode_.get(), 0, std::move(run)});
   return true;
@@ -58,7 +65,7 @@ void Machine::whileloop(std::unique_ptr<BlockRun> run) {
     need(static_cast<std::uint8_t>(Op::WHILE), 1);
     if (valueint(popvalue()) == 0) return;
     variable* target = run->target;
-    if (standalonefunccall(target, databasestack.back(), run)) return;
+    if (standalonefunccall(target, nullptr, run)) return;
     // A native block has run already; count it like an instruction so that
     // a harness's budget also ends such a loop.
     if (config.instructionbudget && ++executed >= config.instructionbudget) throw BudgetExhausted{};
@@ -68,12 +75,42 @@ void Machine::whileloop(std::unique_ptr<BlockRun> run) {
 void Machine::foreachloop(std::unique_ptr<BlockRun> run) {
   while (run->next < run->elements.size()) {
     variable* element = run->elements.get()[run->next++];
-    Frame frame = databasestack.back();
-    frame.set(sym_element, element);
     variable* target = run->target;
-    if (standalonefunccall(target, std::move(frame), run)) return;
+    if (standalonefunccall(target, element, run)) return;
     if (config.instructionbudget && ++executed >= config.instructionbudget) throw BudgetExhausted{};
   }
+}
+
+bool Machine::repeatinplace(CodeEntry& entry) {
+  // Leaving the entry pops it, the call trace entry and the frame; running
+  // the block again pushes the same block on the call trace, a new copy of
+  // the frame below and the same code from its start. When the call trace
+  // still ends with the block and the top frame is the block's borrowed copy
+  // of the frame below, the entry can stay where it is, with its frame put
+  // back to what it was when it was borrowed.
+  BlockRun& run = *entry.block;
+  if (run.kind == BlockRun::Kind::If) return false;
+  if (calltrace.empty() || calltrace.back() != run.target) return false;
+  const std::size_t depth = databasestack.size();
+  if (depth < 2 || !databasestack[depth - 1].borrows(databasestack[depth - 2])) return false;
+  Frame& frame = databasestack[depth - 1];
+  if (run.kind == BlockRun::Kind::While) {
+    // Only a number that says go on; anything else, and the end of the
+    // loop, take the general path, whose errors report the stacks as they
+    // are once the entry is gone.
+    if (datastack.empty()) return false;
+    const StackValue& condition = datastack.back();
+    const Tag tag = condition.identifier();
+    if ((tag != Tag::Int && tag != Tag::Float) || valueint(condition) == 0) return false;
+    datastack.pop_back();
+    frame.rewind();
+  } else {
+    if (run.next >= run.elements.size()) return false;
+    frame.rewind();
+    frame.set(sym_element, run.elements.get()[run.next++]);
+  }
+  entry.pos = 0;
+  return true;
 }
 
 void Machine::continueblock(std::unique_ptr<BlockRun> run) {

@@ -111,6 +111,7 @@ void Machine::collect() {
   for (variable* v : callstack) marker.root(v);
   for (const Frame& f : databasestack)
     for (const auto& entry : f.map()) marker.root(entry.second);
+  for (const Frame::Undo& u : Frame::log()) marker.root(u.old);
   for (const auto& entry : globalvars) marker.root(entry.second);
   for (const CodeEntry& e : codestack)
     if (e.block) {

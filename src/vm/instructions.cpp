@@ -134,7 +134,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 
 }  // namespace
 
-void Machine::runloop() {
+[[gnu::flatten]] void Machine::runloop() {
   // Each cycle runs the instruction at the top of the code stack, or leaves
   // an entry whose code has run out. The checks that need not run on every
   // cycle are gathered in safepoint; the collector runs only there, between
@@ -326,7 +326,7 @@ void Machine::runloop() {
       need(opcode, 1);
       if (valueint(popvalue()) != 0) {
         std::unique_ptr<BlockRun> run;
-        standalonefunccall(block, databasestack.back(), run);
+        standalonefunccall(block, nullptr, run);
       }
       TRUV_NEXT();
     }

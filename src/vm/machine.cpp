@@ -19,7 +19,10 @@ Machine::Machine(const RunConfig& cfg) : config(cfg) {
   emptycode_ = std::make_unique<Code>();
 }
 
-Machine::~Machine() = default;
+Machine::~Machine() {
+  // Borrowed frames give their writes back newest first.
+  while (!databasestack.empty()) databasestack.pop_back();
+}
 
 Name Machine::argname(std::size_t i) {
   while (argnames_.size() <= i) argnames_.push_back(names.intern("arg" + std::to_string(argnames_.size())));
@@ -101,6 +104,7 @@ void Machine::integritycheck() {
 
 void Machine::exitoutoffunc() {
   if (codestack.size() == 1) exitprogram();
+  if (codestack.back().block && repeatinplace(codestack.back())) return;
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
   stackcheck = true;

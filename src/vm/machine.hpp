@@ -148,10 +148,14 @@ struct Machine {
 
   // Calls (calls.cpp).
   void callfunc(std::int32_t argnum);
-  // Runs target as a block with args as its frame. Returns true when the block
-  // runs on a new code entry (which then owns run), false when it has already
-  // run (a native, which runs at once).
-  bool standalonefunccall(variable* target, Frame args, std::unique_ptr<BlockRun>& run);
+  // Runs target as a block on a copy of the current frame, with "ELEMENT"
+  // bound to element when it is given. Returns true when the block runs on a
+  // new code entry (which then owns run), false when it has already run (a
+  // native, which runs at once).
+  bool standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run);
+  // Starts the next iteration of the loop whose block entry has run out, on
+  // the same entry; false when the general way must be taken.
+  bool repeatinplace(CodeEntry& entry);
   void whileloop(std::unique_ptr<BlockRun> run);
   void foreachloop(std::unique_ptr<BlockRun> run);
   void continueblock(std::unique_ptr<BlockRun> run);

@@ -35,6 +35,40 @@ void NameMap::insert(Name name, variable* value) {
   ++size_;
 }
 
+void NameMap::erase(Name name) {
+  Slot* s = const_cast<Slot*>(find(name));
+  if (!s) return;
+  // Backward-shift deletion: later entries of the same probe run move up,
+  // so that no lookup stops early at the hole.
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t hole = static_cast<std::size_t>(s - slots_.data());
+  for (std::size_t i = (hole + 1) & mask; slots_[i].first; i = (i + 1) & mask) {
+    const std::size_t home = hash(slots_[i].first) & mask;
+    // The entry at i may fill the hole when its home is not in (hole, i].
+    const bool movable = hole <= i ? (home <= hole || home > i) : (home <= hole && home > i);
+    if (movable) {
+      slots_[hole] = slots_[i];
+      hole = i;
+    }
+  }
+  slots_[hole] = Slot{nullptr, nullptr};
+  --size_;
+}
+
+void Frame::undo(std::uint32_t to) {
+  std::vector<Undo>& entries = log_;
+  // A frame whose tail is gone already (the frames of a run torn down in
+  // another order) has nothing left to put back.
+  while (entries.size() > to) {
+    const Undo& u = entries.back();
+    if (u.existed)
+      u.map->set(u.name, u.old);
+    else
+      u.map->erase(u.name);
+    entries.pop_back();
+  }
+}
+
 // Recycled frame maps, emptied but keeping their slot storage. The pool keeps
 // at most so many; a deeper recursion gives the rest back.
 struct Frame::Pool {

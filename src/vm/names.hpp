@@ -59,6 +59,8 @@ class NameMap {
     }
     insert(name, value);
   }
+  // Unbinds name, if it is bound.
+  void erase(Name name);
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
@@ -116,60 +118,100 @@ class NameMap {
   std::size_t size_ = 0;
 };
 
-// A local frame. Frames are copied on every block entry, so a copy shares the
-// map until one of the two is written to. Maps are counted without atomics
-// (a run is single-threaded) and recycled with their slot storage, so that
-// a call, which makes a frame, allocates nothing once the machine is warm.
+// A local frame. Maps are counted without atomics (a run is single-threaded)
+// and recycled with their slot storage, so that a call, which makes a frame,
+// allocates nothing once the machine is warm.
+//
+// A block runs on a copy of its caller's frame, and WHILE and FOREACH make
+// one per iteration. That copy is a borrowed frame: it writes the caller's
+// map in place and logs what each write replaced; when the borrowed frame
+// goes, the log is played back and the map is again exactly the caller's.
+// This is sound because only the top frame of the machine is ever written or
+// read by name, and a borrowed frame is always above the frame it borrows
+// from: the caller's map cannot be seen while the borrowed frame lives.
+// Frames go in the reverse order of their making (the frame stack is a
+// stack), so one log serves all borrowed frames, each owning its tail.
 class Frame {
  public:
+  // A write of a borrowed frame: the map, the name and what it was bound to.
+  struct Undo {
+    NameMap* map;
+    Name name;
+    variable* old;
+    bool existed;
+  };
+
   Frame() : shared_(acquire()) {}
   explicit Frame(NameMap map) : shared_(acquire()) { shared_->map = std::move(map); }
-  Frame(const Frame& other) : shared_(other.shared_) { ++shared_->refs; }
-  Frame(Frame&& other) noexcept : shared_(other.shared_) { other.shared_ = nullptr; }
-  Frame& operator=(const Frame& other) {
-    ++other.shared_->refs;
-    drop();
-    shared_ = other.shared_;
-    return *this;
-  }
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+  Frame(Frame&& other) noexcept : shared_(other.shared_), logstart_(other.logstart_) { other.shared_ = nullptr; }
   Frame& operator=(Frame&& other) noexcept {
     if (this != &other) {
       drop();
       shared_ = other.shared_;
+      logstart_ = other.logstart_;
       other.shared_ = nullptr;
     }
     return *this;
   }
   ~Frame() { drop(); }
 
-  const NameMap& map() const { return shared_->map; }
-  NameMap& writable() {
-    if (shared_->refs > 1) {
-      Shared* copy = acquire();
-      copy->map = shared_->map;
-      --shared_->refs;
-      shared_ = copy;
-    }
-    return shared_->map;
+  // A frame that sees what parent sees, for a block run on top of it.
+  static Frame borrow(const Frame& parent) {
+    Frame f(parent.shared_);
+    f.logstart_ = static_cast<std::uint32_t>(log().size());
+    return f;
   }
+  // A frame of its own with the same bindings.
+  Frame clone() const { return Frame(shared_->map); }
+  bool borrowed() const { return logstart_ != notborrowed; }
+  // Whether this frame borrows from parent.
+  bool borrows(const Frame& parent) const { return borrowed() && shared_ == parent.shared_; }
+  // Back to what the frame held when it was borrowed, as a new copy of its
+  // parent would be.
+  void rewind() { undo(logstart_); }
+
+  const NameMap& map() const { return shared_->map; }
+  NameMap& writable() { return shared_->map; }
   variable* get(Name name) const { return shared_->map.get(name); }
   bool has(Name name) const { return shared_->map.has(name); }
-  void set(Name name, variable* value) { writable().set(name, value); }
+  void set(Name name, variable* value) {
+    NameMap& map = shared_->map;
+    variable** slot = map.slot(name);
+    if (borrowed()) log().push_back(Undo{&map, name, slot ? *slot : nullptr, slot != nullptr});
+    if (slot)
+      *slot = value;
+    else
+      map.set(name, value);
+  }
+
+  // Every logged write of the borrowed frames that are alive; what they
+  // replaced is still reachable through the frames below.
+  static std::vector<Undo>& log() { return log_; }
 
  private:
+  static constexpr std::uint32_t notborrowed = 0xFFFFFFFFu;
   struct Shared {
     NameMap map;
     std::size_t refs = 1;
     Shared* nextfree = nullptr;
   };
   struct Pool;
+  explicit Frame(Shared* shared) : shared_(shared) { ++shared_->refs; }
   static Shared* acquire();
   static void release(Shared* s);
+  static void undo(std::uint32_t to);
   void drop() {
-    if (shared_ && --shared_->refs == 0) release(shared_);
+    if (!shared_) return;
+    if (borrowed()) undo(logstart_);
+    if (--shared_->refs == 0) release(shared_);
   }
 
+  static inline std::vector<Undo> log_;
+
   Shared* shared_;
+  std::uint32_t logstart_ = notborrowed;
 };
 
 }  // namespace TruvVM
