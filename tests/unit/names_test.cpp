@@ -1,0 +1,107 @@
+// Name maps and frames: erasing from the open-addressing table, and borrowed
+// frames putting their parent's map back exactly.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vm/names.hpp"
+
+namespace TruvVM {
+namespace {
+
+variable* rec(std::uintptr_t n) { return reinterpret_cast<variable*>(n * 16); }
+
+std::map<std::string, variable*> contents(const NameMap& m) {
+  std::map<std::string, variable*> out;
+  for (const auto& [name, value] : m) out[name->text] = value;
+  return out;
+}
+
+// Random inserts and erases against a reference map: every name stays
+// findable after the entries of its probe run have been shifted.
+TEST(NameMap, EraseKeepsEveryOtherNameFindable) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 200; ++i) {
+    std::string text = "n";
+    text += std::to_string(i);
+    pool.push_back(names.intern(text));
+  }
+  std::mt19937 rng(7);
+  NameMap m;
+  std::map<Name, variable*> ref;
+  for (int step = 0; step < 20000; ++step) {
+    Name n = pool[rng() % pool.size()];
+    if (rng() % 3 == 0) {
+      m.erase(n);
+      ref.erase(n);
+    } else {
+      variable* v = rec(static_cast<std::uintptr_t>(step) + 1);
+      m.set(n, v);
+      ref[n] = v;
+    }
+    if (step % 97 == 0) {
+      ASSERT_EQ(m.size(), ref.size());
+      for (Name p : pool) {
+        auto it = ref.find(p);
+        ASSERT_EQ(m.get(p), it == ref.end() ? nullptr : it->second) << p->text << " at step " << step;
+      }
+    }
+  }
+}
+
+TEST(Frame, BorrowedFramesPutTheirParentBackNewestFirst) {
+  Interner names;
+  Name a = names.intern("a"), b = names.intern("b"), c = names.intern("c");
+  Frame parent;
+  parent.set(a, rec(1));
+  parent.set(b, nullptr);  // a frame may bind a name to nothing ("self")
+  const auto before = contents(parent.map());
+  {
+    Frame outer = Frame::borrow(parent);
+    outer.set(a, rec(2));
+    outer.set(c, rec(3));
+    {
+      Frame inner = Frame::borrow(outer);
+      EXPECT_TRUE(inner.borrows(outer));
+      inner.set(a, rec(4));
+      inner.set(a, rec(5));
+      inner.set(b, rec(6));
+      EXPECT_EQ(inner.get(a), rec(5));
+    }
+    EXPECT_EQ(outer.get(a), rec(2));
+    EXPECT_EQ(outer.get(b), nullptr);
+    EXPECT_TRUE(outer.has(b));
+    EXPECT_EQ(outer.get(c), rec(3));
+    outer.rewind();
+    EXPECT_EQ(contents(outer.map()), before);
+    outer.set(c, rec(7));
+  }
+  EXPECT_EQ(contents(parent.map()), before);
+  EXPECT_FALSE(parent.has(c));
+  EXPECT_TRUE(Frame::log().empty());
+}
+
+TEST(Frame, AMovedBorrowedFrameStillGivesItsWritesBack) {
+  Interner names;
+  Name a = names.intern("a");
+  Frame parent;
+  parent.set(a, rec(1));
+  {
+    std::vector<Frame> stack;
+    stack.push_back(Frame::borrow(parent));
+    stack.back().set(a, rec(2));
+    for (int i = 0; i < 64; ++i) stack.emplace_back();  // moves the borrowed frame
+    EXPECT_EQ(stack.front().get(a), rec(2));
+    while (!stack.empty()) stack.pop_back();
+  }
+  EXPECT_EQ(parent.get(a), rec(1));
+  EXPECT_TRUE(Frame::log().empty());
+}
+
+}  // namespace
+}  // namespace TruvVM
