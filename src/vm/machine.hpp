@@ -265,12 +265,37 @@ struct Machine {
     return getnameslow(code);
   }
   Name getnameslow(CodeEntry& code);
-  std::int32_t getcount(CodeEntry& code);    // a count operand's integer
+  // The operand at the entry's position when it has been decoded before and
+  // is well formed; else null.
+  static const CachedOperand* cached(const CodeEntry& code) {
+    const Code& c = *code.code;
+    if (code.pos >= c.operands.size()) return nullptr;
+    const CachedOperand* op = c.operands[code.pos].get();
+    return op && op->decoded.status == DecodeStatus::Ok ? op : nullptr;
+  }
+  // A count operand's integer.
+  std::int32_t getcount(CodeEntry& code) {
+    const CachedOperand* op = cached(code);
+    if (op && op->decoded.nodes[0].type == OperandType::Int) {
+      code.pos += op->decoded.consumed;
+      return op->decoded.nodes[0].ival;
+    }
+    return getcountslow(code);
+  }
+  std::int32_t getcountslow(CodeEntry& code);
   variable* getconst(CodeEntry& code);       // a heap copy of the operand
   // The block operand of IF, WHILE and FOREACH. A block record is seen only by
   // the machine (the call trace, the running block), so a plain function
   // operand gets one record, made once and kept for the run.
-  variable* getblock(CodeEntry& code);
+  variable* getblock(CodeEntry& code) {
+    const CachedOperand* op = cached(code);
+    if (op && op->block) {
+      code.pos += op->decoded.consumed;
+      return op->block;
+    }
+    return getblockslow(code);
+  }
+  variable* getblockslow(CodeEntry& code);
   std::vector<variable*> pinned;  // records kept for the whole run
 
   Code* newcode(std::vector<byte> bytes);

@@ -105,7 +105,7 @@ void Frame::release(Shared* s) {
     delete s;
     return;
   }
-  s->map.clear();
+  s->map.reset();
   s->nextfree = pool.free;
   pool.free = s;
   ++pool.count;

@@ -1,6 +1,7 @@
 #pragma once
 // Interned names and the name maps of attributes, frames and globals.
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -65,6 +66,16 @@ class NameMap {
   bool empty() const { return size_ == 0; }
   void clear() {
     slots_.clear();
+    size_ = 0;
+  }
+  // Empties the map but keeps a small slot table, so that a recycled frame
+  // takes its first bindings without allocating.
+  void reset() {
+    if (slots_.size() > 64) {
+      clear();
+      return;
+    }
+    std::fill(slots_.begin(), slots_.end(), Slot{nullptr, nullptr});
     size_ = 0;
   }
 

@@ -159,7 +159,7 @@ Name Machine::getnameslow(CodeEntry& e) {
   return name;
 }
 
-std::int32_t Machine::getcount(CodeEntry& e) {
+std::int32_t Machine::getcountslow(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
   if (op.decoded.nodes[0].type == OperandType::Int) {
     e.pos += op.decoded.consumed;
@@ -187,7 +187,7 @@ variable* Machine::getconst(CodeEntry& e) {
   }
 }
 
-variable* Machine::getblock(CodeEntry& e) {
+variable* Machine::getblockslow(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
   if (op.decoded.nodes.size() != 1 || op.decoded.nodes[0].type != OperandType::Func) return getconst(e);
   CachedOperand& cached = const_cast<CachedOperand&>(op);
