@@ -32,7 +32,7 @@ void Machine::callfunc(std::int32_t argnum) {
   NameMap& map = frame.writable();
   for (std::size_t i = 0; i < args.values.size(); ++i) map.set(argname(i), args.values[i]);
   map.set(sym_self, self);
-  codestack.push_back(CodeEntry{function->funccode() ? function->funccode() : emptycode_.get(), 0, nullptr});
+  codestack.push_back(CodeEntry(function->funccode() ? function->funccode() : emptycode_.get()));
 }
 
 bool Machine::standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run) {
@@ -56,7 +56,7 @@ bool Machine::standalonefunccall(variable* target, variable* element, std::uniqu
   Frame args = Frame::borrow(databasestack.back());
   if (element) args.set(sym_element, element);
   databasestack.push_back(std::move(args));
-  codestack.push_back(CodeEntry{target->funccode() ? target->funccode() : emptycode_.get(), 0, std::move(run)});
+  codestack.push_back(CodeEntry(target->funccode() ? target->funccode() : emptycode_.get(), std::move(run)));
   return true;
 }
 

@@ -139,7 +139,8 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   // an entry whose code has run out. The checks that need not run on every
   // cycle are gathered in safepoint; the collector runs only there, between
   // two instructions. Every action ends with its own copy of the cycle, so
-  // that the jump to the next action is predicted per action.
+  // that the jump to the next action is predicted per action. The code stack
+  // is never empty here: leaving its last entry ends the run.
   static void* const actions[opcodecount] = {
 #define TRUV_OPCODE(name, code, operand) &&op_##name,
 #include "opcodes.def"
@@ -150,7 +151,6 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   Op op;
 #define TRUV_NEXT()                                                        \
   for (;;) {                                                               \
-    if (codestack.empty()) goto finished;                                  \
     if (executed >= nextcheck_ || heap.live() >= gcrecords_) safepoint();  \
     ++executed;                                                            \
     if (stackcheck) checkstacks();                                         \
@@ -159,7 +159,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       exitoutoffunc();                                                     \
       continue;                                                            \
     }                                                                      \
-    opcode = ce->code->bytes[ce->pos++];                                   \
+    opcode = ce->bytes[ce->pos++];                                         \
     if (!isopcode(opcode)) error("Unknown instruction.", false);           \
     op = static_cast<Op>(opcode);                                          \
     goto* actions[opcode];                                                 \
@@ -366,8 +366,6 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   op_DICTATTRS:
       TRUV_NEXT();
 
-finished:
-  exitprogram();
 #undef TRUV_NEXT
 }
 

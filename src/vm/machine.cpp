@@ -64,7 +64,7 @@ void Machine::flushall() {
 
 void Machine::load(std::span<const byte> program) {
   Code* code = newcode(std::vector<byte>(program.begin(), program.end()));
-  codestack.push_back(CodeEntry{code, 0, nullptr});
+  codestack.emplace_back(code);
 }
 
 void Machine::init() {
@@ -107,9 +107,10 @@ void Machine::exitoutoffunc() {
   if (codestack.back().block && repeatinplace(codestack.back())) return;
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
-  stackcheck = true;
   if (!calltrace.empty()) calltrace.pop_back();
   if (!databasestack.empty()) databasestack.pop_back();
+  // The check of the next cycle matters only when a stack has run empty.
+  if (calltrace.empty() || databasestack.empty()) stackcheck = true;
   if (run) continueblock(std::move(run));
 }
 

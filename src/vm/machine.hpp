@@ -38,11 +38,16 @@ struct BlockRun {
 // One byte stack of the code stack: a position in immutable code. Popping a
 // byte moves the position; what remains is code->bytes[pos..].
 struct CodeEntry {
-  const Code* code = nullptr;
+  CodeEntry(const Code* c, std::unique_ptr<BlockRun> run = nullptr)
+      : code(c), bytes(c->bytes.data()), end(static_cast<std::uint32_t>(c->size())), block(std::move(run)) {}
+
+  const Code* code;
+  const byte* bytes;  // code->bytes, kept here for the fetch of every cycle
   std::uint32_t pos = 0;
+  std::uint32_t end;                // code->size()
   std::unique_ptr<BlockRun> block;  // set on an entry that runs a block
 
-  bool empty() const { return pos >= code->size(); }
+  bool empty() const { return pos >= end; }
 };
 
 // A data stack (or memory stack) entry: a record, or a plain number that has

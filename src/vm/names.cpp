@@ -16,7 +16,8 @@ Name Interner::intern(std::string_view text) {
 void NameMap::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{nullptr, nullptr});
-  const std::size_t mask = slots_.size() - 1;
+  mask_ = slots_.size() - 1;
+  const std::size_t mask = mask_;
   for (const Slot& s : old) {
     if (!s.first) continue;
     std::size_t i = hash(s.first) & mask;
@@ -26,8 +27,9 @@ void NameMap::grow() {
 }
 
 void NameMap::insert(Name name, variable* value) {
-  // Keep at least a quarter of the slots free, so that probes stay short.
-  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+  // Keep at least half of the slots free, so that probes stay short: every
+  // name read looks its map up.
+  if ((size_ + 1) * 2 > slots_.size()) grow();
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = hash(name) & mask;
   while (slots_[i].first) i = (i + 1) & mask;

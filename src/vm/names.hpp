@@ -66,6 +66,7 @@ class NameMap {
   bool empty() const { return size_ == 0; }
   void clear() {
     slots_.clear();
+    mask_ = 0;
     size_ = 0;
   }
   // Empties the map but keeps a small slot table, so that a recycled frame
@@ -115,9 +116,9 @@ class NameMap {
   }
   const Slot* find(Name name) const {
     if (slots_.empty()) return nullptr;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash(name) & mask;; i = (i + 1) & mask) {
-      const Slot& s = slots_[i];
+    const Slot* base = slots_.data();
+    for (std::size_t i = hash(name) & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = base[i];
       if (s.first == name) return &s;
       if (s.first == nullptr) return nullptr;
     }
@@ -126,6 +127,7 @@ class NameMap {
   void insert(Name name, variable* value);
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
+  std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
   std::size_t size_ = 0;
 };
 
