@@ -24,7 +24,7 @@ Machine::~Machine() {
   while (!databasestack.empty()) databasestack.pop_back();
 }
 
-Name Machine::argname(std::size_t i) {
+Name Machine::argnameslow(std::size_t i) {
   while (argnames_.size() <= i) argnames_.push_back(names.intern("arg" + std::to_string(argnames_.size())));
   return argnames_[i];
 }

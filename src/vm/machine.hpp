@@ -140,7 +140,8 @@ struct Machine {
 
   // Names the machine itself uses.
   Name sym_self, sym_element, sym_progroot;
-  Name argname(std::size_t i);
+  Name argname(std::size_t i) { return i < argnames_.size() ? argnames_[i] : argnameslow(i); }
+  Name argnameslow(std::size_t i);
 
   // Loads the program: one code stack entry, first byte first.
   void load(std::span<const byte> program);
