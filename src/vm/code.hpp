@@ -7,6 +7,7 @@
 
 #include "decode.hpp"
 #include "names.hpp"
+#include "text.hpp"
 
 namespace TruvVM {
 
@@ -21,6 +22,10 @@ struct CachedOperand {
   bool fromstack = false;           // some node takes a value from the data stack
   Name name = nullptr;              // the operand's text as a name, once computed
   variable* block = nullptr;        // the block record of a plain function operand, once made
+  // The text of a string operand, made once: texts share their bytes, and a
+  // record that changes its text gets bytes of its own.
+  bool hastext = false;
+  Text text;
 };
 
 // Immutable once made. A function value refers to the body it was decoded

@@ -38,9 +38,10 @@ void gointo(variable* target) {
 void goout() {
   // The check before every instruction reports empty stacks; popping one
   // more than is there is left to that check.
-  machine->stackcheck = true;
-  if (!machine->callstack.empty()) machine->callstack.pop_back();
-  if (!machine->databasestack.empty()) machine->databasestack.pop_back();
+  Machine& m = *machine;
+  if (!m.callstack.empty()) m.callstack.pop_back();
+  if (!m.databasestack.empty()) m.databasestack.pop_back();
+  if (m.callstack.empty() || m.databasestack.empty()) m.stackcheck = true;
 }
 
 variable* getattribute(variable* target, Name name) {

@@ -62,6 +62,15 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
       return;
     case OperandType::String:
       rec->identifier = Tag::String;
+      if (op.decoded.nodes.size() == 1) {
+        CachedOperand& cached = const_cast<CachedOperand&>(op);
+        if (!cached.hastext) {
+          cached.text.assign(reinterpret_cast<const char*>(p + node.payload), node.payloadlen);
+          cached.hastext = true;
+        }
+        rec->stringval = cached.text;
+        return;
+      }
       rec->stringval.assign(reinterpret_cast<const char*>(p + node.payload), node.payloadlen);
       return;
     case OperandType::Class:

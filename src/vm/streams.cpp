@@ -37,8 +37,14 @@ std::unique_ptr<HostStream> HostStream::openread(const std::string& path) {
   return s;
 }
 
-void HostStream::write(std::string_view text) {
+void HostStream::writethrough(std::string_view text) {
   if (out_ && out_->good()) out_->write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void HostStream::drain() {
+  if (pending_.empty()) return;
+  writethrough(pending_);
+  pending_.clear();
 }
 
 bool HostStream::getline(std::string& line) {
@@ -48,6 +54,7 @@ bool HostStream::getline(std::string& line) {
 }
 
 void HostStream::flush() {
+  drain();
   if (out_) out_->flush();
 }
 

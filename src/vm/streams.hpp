@@ -21,10 +21,25 @@ class HostStream {
   static std::unique_ptr<HostStream> openwrite(const std::string& path);
   static std::unique_ptr<HostStream> openread(const std::string& path);
 
+  HostStream(const HostStream&) = delete;
+  HostStream& operator=(const HostStream&) = delete;
+  ~HostStream() { drain(); }
+
   Direction direction() const { return direction_; }
   bool isconsole() const { return console_; }
 
-  void write(std::string_view text);
+  // Console output is gathered here and handed to the host stream in large
+  // pieces: a program writing many short lines makes one host write per
+  // piece. flush() (also before console input, diagnostics, host commands
+  // and at the end of the run) hands over what is gathered.
+  void write(std::string_view text) {
+    if (console_ && out_) {
+      pending_.append(text);
+      if (pending_.size() >= pendinglimit) drain();
+      return;
+    }
+    writethrough(text);
+  }
   // Reads one line without its line break; false at the end of input (also
   // when the stream is closed or failed).
   bool getline(std::string& line);
@@ -32,13 +47,17 @@ class HostStream {
   void close();
 
  private:
+  static constexpr std::size_t pendinglimit = 16384;
   HostStream() = default;
+  void writethrough(std::string_view text);
+  void drain();
   Direction direction_ = Direction::Output;
   bool console_ = false;
   std::ostream* out_ = nullptr;
   std::istream* in_ = nullptr;
   std::unique_ptr<std::ofstream> ofile_;
   std::unique_ptr<std::ifstream> ifile_;
+  std::string pending_;
 };
 
 // Native state of a built-in object (a file object's mode and stream).
