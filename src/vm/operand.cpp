@@ -223,6 +223,17 @@ void Machine::pushconstslow(CodeEntry& e) {
       e.pos += op.decoded.consumed;
       pushfloat(floatoperand(node.ipart, node.fpart));
       return;
+    case OperandType::String:
+      if (op.hastext) {
+        variable* v = heap.alloc();
+        v->identifier = Tag::String;
+        v->stringval = op.text;
+        e.pos += op.decoded.consumed;
+        push(v);
+        return;
+      }
+      push(getconst(e));
+      return;
     default:
       push(getconst(e));
       return;

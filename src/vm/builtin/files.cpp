@@ -2,6 +2,7 @@
 // file object's stream is a host parameter; its methods depend on the mode it
 // was made with.
 
+#include <charconv>
 #include <string>
 
 #include "vm/builtin.hpp"
@@ -87,6 +88,20 @@ void writefile(variable* self, const Args& args) {
   // The stream is looked up before the argument.
   HostStream& out = stream(self, HostStream::Direction::Output);
   const variable* value = moduleapi::getarg(args, "arg0");
+  // Strings and integers, the common cases, are written without building
+  // their text first.
+  if (value->identifier == Tag::String) {
+    out.write(value->stringval.view());
+    return;
+  }
+  if (value->identifier == Tag::Int) {
+    char digits[16];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value->intval);
+    if (ec == std::errc()) {
+      out.write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+      return;
+    }
+  }
   out.write(value->getstring(false));
 }
 
