@@ -71,47 +71,27 @@ void Frame::undo(std::uint32_t to) {
   }
 }
 
-// Recycled frame maps, emptied but keeping their slot storage. The pool keeps
-// at most so many; a deeper recursion gives the rest back.
-struct Frame::Pool {
-  static constexpr std::size_t cap = 4096;
-  Shared* free = nullptr;
-  std::size_t count = 0;
-  ~Pool() {
-    while (free) {
-      Shared* s = free;
-      free = s->nextfree;
-      delete s;
+void Frame::keeppool() {
+  // Gives the recycled maps back when the process ends.
+  struct Keeper {
+    ~Keeper() {
+      while (poolfree_) {
+        Shared* s = poolfree_;
+        poolfree_ = s->nextfree;
+        delete s;
+      }
+      poolcount_ = 0;
     }
-  }
-  static Pool& get() {
-    static Pool pool;
-    return pool;
-  }
-};
-
-Frame::Shared* Frame::acquire() {
-  Pool& pool = Pool::get();
-  if (!pool.free) return new Shared();
-  Shared* s = pool.free;
-  pool.free = s->nextfree;
-  --pool.count;
-  s->refs = 1;
-  s->nextfree = nullptr;
-  return s;
+  };
+  static Keeper keeper;
 }
 
-void Frame::release(Shared* s) {
-  Pool& pool = Pool::get();
-  if (pool.count >= Pool::cap) {
-    delete s;
-    return;
-  }
-  s->map.reset();
-  s->nextfree = pool.free;
-  pool.free = s;
-  ++pool.count;
+Frame::Shared* Frame::acquirenew() {
+  keeppool();
+  return new Shared();
 }
+
+void Frame::releasedelete(Shared* s) { delete s; }
 
 std::vector<NameMap::Slot> NameMap::sorted() const {
   std::vector<Slot> out(begin(), end());

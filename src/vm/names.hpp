@@ -210,10 +210,34 @@ class Frame {
     std::size_t refs = 1;
     Shared* nextfree = nullptr;
   };
-  struct Pool;
+  // Recycled maps, emptied but keeping their slot storage; at most poolcap
+  // of them, so that a deep recursion gives the rest back.
+  static constexpr std::size_t poolcap = 4096;
+  static inline Shared* poolfree_ = nullptr;
+  static inline std::size_t poolcount_ = 0;
   explicit Frame(Shared* shared) : shared_(shared) { ++shared_->refs; }
-  static Shared* acquire();
-  static void release(Shared* s);
+  static Shared* acquire() {
+    Shared* s = poolfree_;
+    if (!s) return acquirenew();
+    poolfree_ = s->nextfree;
+    --poolcount_;
+    s->refs = 1;
+    s->nextfree = nullptr;
+    return s;
+  }
+  static void release(Shared* s) {
+    if (poolcount_ >= poolcap) {
+      releasedelete(s);
+      return;
+    }
+    s->map.reset();
+    s->nextfree = poolfree_;
+    poolfree_ = s;
+    ++poolcount_;
+  }
+  static Shared* acquirenew();
+  static void releasedelete(Shared* s);
+  static void keeppool();
   static void undo(std::uint32_t to);
   void drop() {
     if (!shared_) return;
