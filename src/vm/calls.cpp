@@ -30,8 +30,9 @@ void Machine::callfunc(std::int32_t argnum) {
   }
   Frame& frame = databasestack.emplace_back();
   NameMap& map = frame.writable();
-  for (std::size_t i = 0; i < args.values.size(); ++i) map.set(argname(i), args.values[i]);
-  map.set(sym_self, self);
+  // A new frame, and names that differ from each other.
+  for (std::size_t i = 0; i < args.values.size(); ++i) map.add(argname(i), args.values[i]);
+  map.add(sym_self, self);
   codestack.push_back(CodeEntry(function->funccode() ? function->funccode() : emptycode_.get()));
 }
 

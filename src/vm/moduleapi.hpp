@@ -51,6 +51,8 @@ variable* getframevar(Name name);
 inline variable* getlocalvar(Name name) {
   // The root's binding wins over the frame's; attributes never hold null.
   if (variable* v = machine->progroot->attributes().get(name)) return v;
+  variable* const* slot = machine->databasestack.back().map().slot(name);
+  if (slot && *slot) return *slot;
   return getframevar(name);
 }
 variable* getglobalvar(Name name);

@@ -60,6 +60,8 @@ class NameMap {
     }
     insert(name, value);
   }
+  // Binds a name that the map does not hold yet.
+  void add(Name name, variable* value) { insert(name, value); }
   // Unbinds name, if it is bound.
   void erase(Name name);
   std::size_t size() const { return size_; }
