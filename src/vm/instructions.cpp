@@ -146,7 +146,9 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 #include "opcodes.def"
 #undef TRUV_OPCODE
   };
-  CodeEntry* ce;
+  // The entry being run. Only CALL, RETURN, IF, WHILE, FOREACH and leaving
+  // an entry push or pop code stack entries; they point it at the new top.
+  CodeEntry* ce = &codestack.back();
   std::uint8_t opcode;
   Op op;
 #define TRUV_NEXT()                                                        \
@@ -154,9 +156,9 @@ bool valueequal(const StackValue& a, const StackValue& b) {
     if (executed >= nextcheck_ || heap.live() >= gcrecords_) safepoint();  \
     ++executed;                                                            \
     if (stackcheck) checkstacks();                                         \
-    ce = &codestack.back();                                                \
     if (ce->empty()) {                                                     \
       exitoutoffunc();                                                     \
+      ce = &codestack.back();                                              \
       continue;                                                            \
     }                                                                      \
     opcode = ce->bytes[ce->pos++];                                         \
@@ -289,10 +291,12 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       const std::int32_t argnum = getcount(*ce);
       need(opcode, static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
       callfunc(argnum);
+      ce = &codestack.back();
       TRUV_NEXT();
     }
   op_RETURN:
       exitoutoffunc();
+      ce = &codestack.back();
       TRUV_NEXT();
 
   op_EQ: {
@@ -327,6 +331,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       if (valueint(popvalue()) != 0) {
         std::unique_ptr<BlockRun> run;
         standalonefunccall(block, nullptr, run);
+        ce = &codestack.back();
       }
       TRUV_NEXT();
     }
@@ -338,6 +343,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
         run->target = getblock(*ce);
         whileloop(std::move(run));
       }
+      ce = &codestack.back();
       TRUV_NEXT();
     }
   op_FOREACH: {
@@ -357,6 +363,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
         }
         foreachloop(std::move(run));
       }
+      ce = &codestack.back();
       TRUV_NEXT();
     }
 
