@@ -107,8 +107,7 @@ bool Machine::repeatinplace(CodeEntry& entry) {
     frame.rewind();
   } else {
     if (run.next >= run.elements.size()) return false;
-    frame.rewind();
-    frame.set(sym_element, run.elements.get()[run.next++]);
+    frame.rewindandset(sym_element, run.elements.get()[run.next++]);
   }
   entry.pos = 0;
   return true;

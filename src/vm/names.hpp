@@ -186,6 +186,19 @@ class Frame {
   // Back to what the frame held when it was borrowed, as a new copy of its
   // parent would be.
   void rewind() { undo(logstart_); }
+  // rewind(), then set(name, value), for a name that the frame's first write
+  // bound: the first write's log entry stays, and the name keeps its slot.
+  void rewindandset(Name name, variable* value) {
+    if (log_.size() > logstart_ && log_[logstart_].name == name && log_[logstart_].map == &shared_->map) {
+      undo(logstart_ + 1);
+      if (variable** slot = shared_->map.slot(name)) {
+        *slot = value;
+        return;
+      }
+    }
+    rewind();
+    set(name, value);
+  }
 
   const NameMap& map() const { return shared_->map; }
   NameMap& writable() { return shared_->map; }

@@ -86,6 +86,33 @@ TEST(Frame, BorrowedFramesPutTheirParentBackNewestFirst) {
   EXPECT_TRUE(Frame::log().empty());
 }
 
+// The next element of a loop is bound as a new copy of the parent would
+// bind it, whatever the block wrote, ELEMENT included.
+TEST(Frame, RewindAndSetIsRewindThenSet) {
+  Interner names;
+  Name e = names.intern("ELEMENT"), x = names.intern("x");
+  Frame parent;
+  parent.set(x, rec(1));
+  {
+    Frame f = Frame::borrow(parent);
+    f.set(e, rec(10));
+    for (std::uintptr_t i = 11; i < 15; ++i) {
+      f.set(x, rec(100 + i));
+      f.set(e, rec(200 + i));  // the block rebinds ELEMENT itself
+      std::string text = "n";
+      text += std::to_string(i);
+      f.set(names.intern(text), rec(i));
+      f.rewindandset(e, rec(i));
+      EXPECT_EQ(f.get(e), rec(i));
+      EXPECT_EQ(f.get(x), rec(1));
+      EXPECT_EQ(f.map().size(), 2u);
+    }
+  }
+  EXPECT_FALSE(parent.has(e));
+  EXPECT_EQ(parent.map().size(), 1u);
+  EXPECT_TRUE(Frame::log().empty());
+}
+
 TEST(Frame, AMovedBorrowedFrameStillGivesItsWritesBack) {
   Interner names;
   Name a = names.intern("a");
