@@ -74,6 +74,7 @@ class NameMap {
   // Empties the map but keeps a small slot table, so that a recycled frame
   // takes its first bindings without allocating.
   void reset() {
+    if (size_ == 0) return;  // every slot is free already
     if (slots_.size() > 64) {
       clear();
       return;
