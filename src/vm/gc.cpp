@@ -5,6 +5,15 @@
 // marking does not reach can never be used again, and freeing it changes
 // nothing a program can see (dictionary order follows creation sequence
 // numbers, which live records keep).
+//
+// Collections are generational, without moving anything. A record that
+// survives a collection keeps the collector's epoch as its mark and is old
+// from then on. A minor collection marks with the same epoch, so marking
+// stops at old records by itself; it looks inside old records only where
+// the remembered set says they changed, and sweeps only the young records.
+// A major collection changes the epoch, marks everything reachable and
+// sweeps the whole heap; it runs when the old records have grown enough
+// since the last one, and for the memory checks.
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -12,6 +21,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,35 +38,113 @@ namespace {
 
 class Marker {
  public:
-  explicit Marker(std::uint8_t epoch) : epoch_(epoch) {}
+  Marker(std::uint8_t epoch, bool major) : epoch_(epoch), major_(major) {}
 
   void root(variable* v) {
+    ++visits_;
     if (v && v->gcmark != epoch_) {
       v->gcmark = epoch_;
       // Only a record with its out-of-line part refers to others.
       if (v->hasext()) work_.push_back(v);
     }
   }
+  // The edges of a record already marked: an old record that was written.
+  void children(variable* v) {
+    ++visits_;
+    if (v->hasext()) work_.push_back(v);
+  }
+  // The elements of a list. A minor collection skips elements that are all
+  // old already (or remembered); after this they all are.
+  void elements(const SharedList& list) {
+    if (!major_ && list.gcclean()) return;
+    for (variable* e : list.get()) root(e);
+    list.setgcclean();
+  }
+
+  // Records looked at so far.
+  std::size_t visits() const { return visits_; }
 
   void drain() {
     while (!work_.empty()) {
       variable* v = work_.back();
       work_.pop_back();
-      for (const auto& a : v->attributes()) root(a.second);
-      root(v->self());
-      for (variable* e : v->listval()) root(e);
-      for (const auto& entry : v->dictval()) {
+      const RecordExt& x = *v->gcext();
+      for (const auto& a : x.attributes) root(a.second);
+      root(x.self);
+      elements(x.listval);
+      for (const auto& entry : x.dictval) {
         root(entry.first);
         root(entry.second);
       }
-      root(v->pntrval());
+      root(x.pntrval);
     }
   }
 
  private:
   std::uint8_t epoch_;
+  bool major_;
+  std::size_t visits_ = 0;
   std::vector<variable*> work_;
 };
+
+// Calls record(v) for every record the machine state refers to directly, and
+// list(l) for the element lists of running FOREACH blocks.
+template <class R, class L>
+void forroots(Machine& m, R record, L list) {
+  for (const StackValue& v : m.datastack)
+    if (v.rec) record(v.rec);
+  for (variable* v : m.callstack) record(v);
+  for (const Frame& f : m.databasestack)
+    for (const auto& entry : f.map()) record(entry.second);
+  // What borrowed frames replaced: still bound in the frames below them.
+  for (const Frame::Undo& u : Frame::log())
+    if (u.old) record(u.old);
+  for (const auto& entry : m.globalvars) record(entry.second);
+  for (const CodeEntry& e : m.codestack)
+    if (e.block) {
+      record(e.block->target);
+      list(e.block->elements);
+    }
+  for (variable* v : m.calltrace) record(v);
+  record(m.progroot);
+  for (variable* v : m.pinned) record(v);
+  for (const StackValue& v : m.memory)
+    if (v.rec) record(v.rec);
+}
+
+// After the marking of a minor collection, every record the program can
+// reach must be marked: the roots are, and no marked record refers to an
+// unmarked one. A write barrier that was missed shows here as an old record
+// with an edge to a young record that is about to be freed. Checked in the
+// collector's stress mode, where it costs a walk over the whole heap per
+// collection.
+void verifymarks(Machine& m, std::uint8_t epoch) {
+  auto fail = [](const variable* from, const variable* to) {
+    std::fprintf(stderr, "collector: marked record %p refers to unmarked record %p\n",
+                 static_cast<const void*>(from), static_cast<const void*>(to));
+    std::abort();
+  };
+  auto check = [&](const variable* from, const variable* to) {
+    if (to && to->gcmark != epoch) fail(from, to);
+  };
+  forroots(
+      m, [&](variable* v) { check(nullptr, v); },
+      [&](const SharedList& l) {
+        for (variable* e : l.get()) check(nullptr, e);
+      });
+  m.heap.forlive([&](variable* v) {
+    if (v->gcmark != epoch || !v->hasext()) return;
+    const RecordExt& x = *v->gcext();
+    for (const auto& a : x.attributes) check(v, a.second);
+    check(v, x.self);
+    for (variable* e : x.listval.get()) check(v, e);
+    for (const auto& entry : x.dictval) {
+      check(v, entry.first);
+      check(v, entry.second);
+    }
+    check(v, x.pntrval);
+  });
+}
 
 std::size_t heapbytes() {
 #if TRUV_ASAN
@@ -97,45 +185,67 @@ std::size_t residentbytes() {
 // program that grows strings or lists without making many records is
 // stopped by that check too.
 constexpr std::uint64_t checkevery = 1024;
-// Records of headroom beyond a quarter of the live ones (see collect).
-constexpr std::size_t largeheap = std::size_t{1} << 18;
+// The young records a minor collection is given room for: so many per root
+// the last one looked at in the machine state, within these bounds. A small
+// nursery stays in the processor's caches, which makes allocating and
+// sweeping it cheaper; the roots are what every minor collection costs
+// whatever it finds, and the nursery grows with them so that they are paid
+// for over enough allocations. (Survivors, and the young records in the
+// remembered set, cost the same however large the nursery is.)
+constexpr std::size_t minnursery = std::size_t{1} << 14;
+constexpr std::size_t maxnursery = std::size_t{1} << 18;
+constexpr std::size_t nurseryperroot = 8;
+// A major collection is due when the old records have doubled since the
+// last one, and have reached at least this many.
+constexpr std::size_t majorfloor = std::size_t{1} << 16;
+// Under stress, one collection in so many is major.
+constexpr std::uint64_t stressmajorevery = 8;
 constexpr std::uint64_t limitcheckevery = 16;  // safepoints per look at the resident memory
 
 }  // namespace
 
-void Machine::collect() {
-  gcepoch_ = gcepoch_ == 1 ? 2 : 1;
-  Marker marker(gcepoch_);
-  for (const StackValue& v : datastack)
-    if (v.rec) marker.root(v.rec);
-  for (variable* v : callstack) marker.root(v);
-  for (const Frame& f : databasestack)
-    for (const auto& entry : f.map()) marker.root(entry.second);
-  for (const Frame::Undo& u : Frame::log()) marker.root(u.old);
-  for (const auto& entry : globalvars) marker.root(entry.second);
-  for (const CodeEntry& e : codestack)
-    if (e.block) {
-      marker.root(e.block->target);
-      for (variable* v : e.block->elements.get()) marker.root(v);
+void Machine::collect() { collect(true); }
+
+void Machine::collect(bool major) {
+  if (major) {
+    // A new epoch: every record is unmarked again, old or young. The
+    // remembered set is of no use, since everything reachable is marked.
+    gcepoch_ = gcepoch_ == 1 ? 2 : 1;
+    heap.forget();
+  }
+  Marker marker(gcepoch_, major);
+  forroots(
+      *this, [&](variable* v) { marker.root(v); }, [&](const SharedList& l) { marker.elements(l); });
+  const std::size_t roots = marker.visits();
+  if (!major) {
+    for (variable* v : heap.remembered()) {
+      if (v->gcmark == gcepoch_)
+        marker.children(v);  // an old record that was written
+      else
+        marker.root(v);  // a young record that an old one was given an edge to
     }
-  for (variable* v : calltrace) marker.root(v);
-  marker.root(progroot);
-  for (variable* v : pinned) marker.root(v);
-  for (const StackValue& v : memory)
-    if (v.rec) marker.root(v.rec);
+    heap.forget();
+  }
   marker.drain();
-  heap.sweep(gcepoch_);
+  if (major) {
+    heap.sweep(gcepoch_);
+  } else {
+    if (config.gcstress) verifymarks(*this, gcepoch_);
+    heap.sweepyoung(gcepoch_);
+  }
   ++collections;
 
-  // Pace the next collection by growth: when the live records have doubled
-  // since this one, or grown by a quarter and a fixed amount once the heap is
-  // large, so that the records of a large heap take at most about a third
-  // more memory than the program holds; and when the bytes in use have
-  // doubled.
+  // Pace the next collection: after as many new records as are live, up to
+  // the nursery's size, so that a small heap is collected about as often as
+  // when every collection was major. The next major one is due when the old
+  // records have doubled, or the bytes in use have.
+  if (!major) gcnursery_ = std::clamp(nurseryperroot * roots, minnursery, maxnursery);
   const std::size_t live = heap.live();
-  const std::size_t headroom = std::min<std::size_t>(live, largeheap + live / 4);
-  gcrecords_ = std::max<std::size_t>(minrecords, live + headroom);
-  gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
+  gcrecords_ = live + std::clamp<std::size_t>(live, minrecords, gcnursery_);
+  if (major) {
+    gcmajor_ = std::max<std::size_t>(majorfloor, 2 * live);
+    gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
+  }
 }
 
 void Machine::safepoint() {
@@ -160,8 +270,12 @@ void Machine::safepoint() {
     if (residentbytes() >= limit) error("Out of memory.", false);
     return;
   }
-  if (config.gcstress || heap.live() >= gcrecords_) {
-    collect();
+  if (config.gcstress) {
+    collect(++gcstressruns_ % stressmajorevery == 0);
+    return;
+  }
+  if (heap.live() >= gcrecords_) {
+    collect(heap.live() - heap.young() >= gcmajor_);
     return;
   }
   // Bytes outside the records (strings, lists) are checked now and then:

@@ -5,10 +5,7 @@
 namespace TruvVM {
 
 Heap::~Heap() {
-  for (auto& chunk : chunks_)
-    for (std::size_t w = 0; w < chunkrecords / 64; ++w)
-      for (std::uint64_t bits = chunk->livebits[w]; bits; bits &= bits - 1)
-        chunk->record(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits)))->~variable();
+  forlive([](variable* v) { v->~variable(); });
 }
 
 void Heap::grow() {
@@ -29,10 +26,23 @@ variable* Heap::alloc(std::uint64_t seq) {
   Chunk* c = slot->chunk;
   std::size_t i = slot->index;
   c->livebits[i / 64] |= std::uint64_t{1} << (i % 64);
+  c->youngbits[i / 64] |= std::uint64_t{1} << (i % 64);
+  if (!c->hasyoung) {
+    c->hasyoung = true;
+    c->nextyoung = youngchunks_;
+    youngchunks_ = c;
+  }
   variable* v = new (c->slot(i)) variable();
   v->seq = seq;
   ++live_;
+  ++young_;
   return v;
+}
+
+void Heap::release(Chunk* c, std::size_t i) {
+  c->record(i)->~variable();
+  c->livebits[i / 64] &= ~(std::uint64_t{1} << (i % 64));
+  free_ = new (c->slot(i)) FreeSlot{free_, c, i};
 }
 
 std::size_t Heap::sweep(std::uint8_t mark) {
@@ -42,17 +52,45 @@ std::size_t Heap::sweep(std::uint8_t mark) {
     for (std::size_t w = 0; w < chunkrecords / 64; ++w) {
       for (std::uint64_t bits = c->livebits[w]; bits; bits &= bits - 1) {
         std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-        variable* v = c->record(i);
-        if (v->gcmark == mark) continue;
-        v->~variable();
-        c->livebits[w] &= ~(std::uint64_t{1} << (i % 64));
-        free_ = new (c->slot(i)) FreeSlot{free_, c, i};
+        if (c->record(i)->gcmark == mark) continue;
+        release(c, i);
         ++freed;
       }
     }
   }
   live_ -= freed;
+  for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
+    for (std::uint64_t& bits : c->youngbits) bits = 0;
+    c->hasyoung = false;
+  }
+  youngchunks_ = nullptr;
+  young_ = 0;
   return freed;
+}
+
+std::size_t Heap::sweepyoung(std::uint8_t mark) {
+  std::size_t freed = 0;
+  for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
+    for (std::size_t w = 0; w < chunkrecords / 64; ++w) {
+      for (std::uint64_t bits = c->youngbits[w]; bits; bits &= bits - 1) {
+        std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+        if (c->record(i)->gcmark == mark) continue;
+        release(c, i);
+        ++freed;
+      }
+      c->youngbits[w] = 0;
+    }
+    c->hasyoung = false;
+  }
+  youngchunks_ = nullptr;
+  live_ -= freed;
+  young_ = 0;
+  return freed;
+}
+
+void Heap::forget() {
+  for (variable* v : remembered_) v->gcremembered = 0;
+  remembered_.clear();
 }
 
 }  // namespace TruvVM

@@ -2,6 +2,14 @@
 // The record heap: allocation in chunks, a free list, and sweeping for the
 // collector. Every record of a run lives here and dies with the heap at the
 // latest.
+//
+// The collector is generational. A record is young from its allocation to
+// the end of the first collection it survives, old from then on (its gcmark
+// is nonzero). The heap knows the young records, so that a minor collection
+// sweeps only them: each chunk has a bit per young record, and the chunks
+// that have any are kept in a list. It also keeps the remembered set: the old
+// records written since the last collection (see variable's write barriers)
+// and the young records that an old record was given an edge to.
 
 #include <cstddef>
 #include <cstdint>
@@ -31,14 +39,41 @@ class Heap {
   std::uint64_t allocated() const { return nextseq_; }
 
   // Destroys every live record whose gcmark differs from mark; returns how
-  // many were freed.
+  // many were freed. Every record left is old.
   std::size_t sweep(std::uint8_t mark);
+  // The same for the young records only: the old ones are kept whatever
+  // their mark. The young records left become old.
+  std::size_t sweepyoung(std::uint8_t mark);
+  // Records allocated since the last sweep.
+  std::size_t young() const { return young_; }
+
+  // Adds a record to the remembered set (once: the flag is set until the
+  // collector empties the set).
+  void remember(variable* v) {
+    v->gcremembered = 1;
+    remembered_.push_back(v);
+  }
+  const std::vector<variable*>& remembered() const { return remembered_; }
+  // Empties the remembered set and clears the flag of its records.
+  void forget();
+
+  // Calls f for every live record, in address order within each chunk.
+  template <class F>
+  void forlive(F f) {
+    for (auto& chunk : chunks_)
+      for (std::size_t w = 0; w < chunkrecords / 64; ++w)
+        for (std::uint64_t bits = chunk->livebits[w]; bits; bits &= bits - 1)
+          f(chunk->record(w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))));
+  }
 
  private:
   static constexpr std::size_t chunkrecords = 1024;
   struct Chunk {
     alignas(variable) unsigned char storage[chunkrecords * sizeof(variable)];
     std::uint64_t livebits[chunkrecords / 64] = {};
+    std::uint64_t youngbits[chunkrecords / 64] = {};
+    Chunk* nextyoung = nullptr;  // in the list of chunks with young records
+    bool hasyoung = false;
     unsigned char* slot(std::size_t i) { return storage + i * sizeof(variable); }
     // The live record in slot i.
     variable* record(std::size_t i) { return std::launder(reinterpret_cast<variable*>(slot(i))); }
@@ -51,10 +86,14 @@ class Heap {
   static_assert(sizeof(FreeSlot) <= sizeof(variable));
 
   void grow();
+  void release(Chunk* c, std::size_t i);
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
   FreeSlot* free_ = nullptr;
   std::size_t live_ = 0;
+  std::size_t young_ = 0;
+  Chunk* youngchunks_ = nullptr;
+  std::vector<variable*> remembered_;
   std::uint64_t nextseq_ = 0;
 };
 

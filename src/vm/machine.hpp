@@ -326,8 +326,13 @@ struct Machine {
   static constexpr std::size_t minrecords = 1 << 13;
   static constexpr std::size_t minbytes = std::size_t{32} << 20;
   static constexpr std::uint64_t bytecheckevery = 4096;
-  std::uint8_t gcepoch_ = 0;
+  // A minor collection (young records only), or a major one.
+  void collect(bool major);
+  std::uint8_t gcepoch_ = 1;
   std::size_t gcrecords_ = minrecords;
+  std::size_t gcmajor_ = 0;          // old records at which a major collection is due
+  std::size_t gcnursery_ = minrecords;  // young records a minor collection is given room for
+  std::uint64_t gcstressruns_ = 0;   // collections in stress mode
   std::size_t gcbytes_ = minbytes;
   std::uint64_t lastbytecheck_ = 0;
   std::uint64_t nextcheck_ = 0;

@@ -170,6 +170,8 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
 
 variable* getallocvar() { return machine->heap.alloc(); }
 
+void variable::gcremember(variable* v) { machine->heap.remember(v); }
+
 variable& variable::operator=(const variable& rhs) {
   if (this == &rhs) return *this;
   if (iskey) ++DictVal::keyversion;
@@ -180,6 +182,8 @@ variable& variable::operator=(const variable& rhs) {
   floatval = rhs.floatval;
   stringval = rhs.stringval;
   if (rhs.ext_) {
+    // The edges of rhs are copied in.
+    gcwrite();
     if (ext_)
       *ext_ = *rhs.ext_;
     else

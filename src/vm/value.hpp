@@ -118,14 +118,28 @@ class SharedList {
   const ListVal& get() const { return rep_ ? rep_->elements : none(); }
   // The elements for writing: copied first when another list shares them.
   ListVal& edit() {
+    ListVal& elements = editkeep();
+    rep_->gcclean = false;
+    return elements;
+  }
+  // The same for a change that keeps the collector's view of the elements
+  // valid (see variable::editlistval(variable*)).
+  ListVal& editkeep() {
     if (!rep_) {
       rep_ = new Rep{};
     } else if (rep_->refs > 1) {
-      Rep* copy = new Rep{rep_->elements, 1};
+      Rep* copy = new Rep{rep_->elements, 1, rep_->gcclean};
       --rep_->refs;
       rep_ = copy;
     }
     return rep_->elements;
+  }
+  // Whether every element is old or in the remembered set, so that a minor
+  // collection need not look at the elements: true from a collection that
+  // went through them until they are changed.
+  bool gcclean() const { return !rep_ || rep_->gcclean; }
+  void setgcclean() const {
+    if (rep_) rep_->gcclean = true;
   }
   bool empty() const { return !rep_ || rep_->elements.empty(); }
   std::size_t size() const { return rep_ ? rep_->elements.size() : 0; }
@@ -138,6 +152,7 @@ class SharedList {
   struct Rep {
     ListVal elements;
     std::size_t refs = 1;
+    bool gcclean = true;
   };
   static const ListVal& none() {
     static const ListVal empty;
@@ -188,9 +203,10 @@ struct variable {
   bool ismodule = false;
 
   // Identity and bookkeeping; never copied by assignment.
-  std::uint8_t gcmark = 0;     // collector state
+  std::uint8_t gcmark = 0;     // collector state: 0 while young, then the collector's epoch
   std::uint8_t iskey = 0;      // has been a dictionary key
   mutable std::uint8_t printing = 0;  // set while getstring is inside this record
+  std::uint8_t gcremembered = 0;      // in the heap's remembered set
 
   std::int32_t intval = 0;
   float floatval = 0.0f;
@@ -208,15 +224,60 @@ struct variable {
     return *ext_;
   }
 
+  // Write barriers. A minor collection marks only young records and does not
+  // look inside old ones, except those in the remembered set. So whatever
+  // gives an old record an edge must pass one of these, at the latest when
+  // it takes a mutable reference to the record's contents (collections run
+  // only between instructions, after the change is made). The first
+  // remembers the record itself, for a change whose edges are not known; the
+  // second remembers only the young record that an old one now refers to,
+  // which is all a minor collection needs for that edge.
+  void gcwrite() {
+    if (gcmark && !gcremembered) gcremember(this);
+  }
+  void gcwriteedge(variable* v) {
+    if (gcmark && v && !v->gcmark && !v->gcremembered) gcremember(v);
+  }
+  static void gcremember(variable* v);
+
  public:
   // Whether the record can refer to other records at all.
   bool hasext() const { return ext_ != nullptr; }
   const NameMap& attributes() const { return ext_ ? ext_->attributes : noext().attributes; }
   const DictVal& dictval() const { return ext_ ? ext_->dictval : noext().dictval; }
   const ListVal& listval() const { return ext_ ? ext_->listval.get() : noext().listval.get(); }
-  NameMap& editattributes() { return extend().attributes; }
-  DictVal& editdictval() { return extend().dictval; }
-  ListVal& editlistval() { return extend().listval.edit(); }
+  NameMap& editattributes() {
+    gcwrite();
+    return extend().attributes;
+  }
+  DictVal& editdictval() {
+    gcwrite();
+    return extend().dictval;
+  }
+  ListVal& editlistval() {
+    gcwrite();
+    return extend().listval.edit();
+  }
+  // The containers for a change whose only new edges are to the records
+  // given: an element appended or replaced, an entry set. Only those edges
+  // need the collector's attention, so a large old container that grows is
+  // not looked through again by every minor collection.
+  ListVal& editlistval(variable* added) {
+    SharedList& list = extend().listval;
+    if (added && !added->gcmark) {
+      // A young record's elements are all looked at when it is marked.
+      if (!gcmark) return list.edit();
+      if (!added->gcremembered) gcremember(added);
+    }
+    return list.editkeep();
+  }
+  DictVal& editdictval(variable* key, variable* value) {
+    gcwriteedge(key);
+    gcwriteedge(value);
+    return extend().dictval;
+  }
+  // The out-of-line part, for the collector; null when there is none.
+  const RecordExt* gcext() const { return ext_; }
   // The list's elements, shared.
   SharedList sharedlistval() const { return ext_ ? ext_->listval : SharedList(); }
   variable* self() const { return ext_ ? ext_->self : nullptr; }
@@ -225,7 +286,10 @@ struct variable {
   const ParamSet* moduleparams() const { return ext_ ? ext_->moduleparams : nullptr; }
   variable* pntrval() const { return ext_ ? ext_->pntrval : nullptr; }
   void setself(variable* v) {
-    if (v || ext_) extend().self = v;
+    if (v || ext_) {
+      gcwriteedge(v);
+      extend().self = v;
+    }
   }
   void setfunccode(const Code* c) {
     if (c || ext_) extend().funccode = c;
@@ -237,7 +301,10 @@ struct variable {
     if (p || ext_) extend().moduleparams = p;
   }
   void setpntrval(variable* v) {
-    if (v || ext_) extend().pntrval = v;
+    if (v || ext_) {
+      gcwriteedge(v);
+      extend().pntrval = v;
+    }
   }
 
   variable() = default;

@@ -53,7 +53,7 @@ void Dsetindex(variable* self, const Args& args) {
   // The value is read before the key.
   variable* value = moduleapi::getarg(args, "arg1");
   variable* key = moduleapi::getarg(args, "arg0");
-  moduleapi::Dsetindex(receiver(self, noreceiver)->editdictval(), key, value);
+  moduleapi::Dsetindex(receiver(self, noreceiver)->editdictval(key, value), key, value);
 }
 
 void Dcontains(variable* self, const Args& args) {

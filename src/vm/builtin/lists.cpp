@@ -45,12 +45,12 @@ void Lsetatindex(variable* self, const Args& args) {
   variable* element = moduleapi::getarg(args, "arg1");
   std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
   variable* list = receiver(self, noreceiver);
-  moduleapi::Lsetindex(list->editlistval(), index, element);
+  moduleapi::Lsetindex(list->editlistval(element), index, element);
 }
 
 void Lappend(variable* self, const Args& args) {
   variable* element = moduleapi::getarg(args, "arg0");
-  receiver(self, noreceiver)->editlistval().push_back(element);
+  receiver(self, noreceiver)->editlistval(element).push_back(element);
 }
 
 void Lcontains(variable* self, const Args& args) {
