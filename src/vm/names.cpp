@@ -17,10 +17,11 @@ void NameMap::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{nullptr, nullptr});
   mask_ = slots_.size() - 1;
+  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
   const std::size_t mask = mask_;
   for (const Slot& s : old) {
     if (!s.first) continue;
-    std::size_t i = hash(s.first) & mask;
+    std::size_t i = home(s.first);
     while (slots_[i].first) i = (i + 1) & mask;
     slots_[i] = s;
   }
@@ -31,7 +32,7 @@ void NameMap::insert(Name name, variable* value) {
   // name read looks its map up.
   if ((size_ + 1) * 2 > slots_.size()) grow();
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash(name) & mask;
+  std::size_t i = home(name);
   while (slots_[i].first) i = (i + 1) & mask;
   slots_[i] = Slot{name, value};
   ++size_;
@@ -45,7 +46,7 @@ void NameMap::erase(Name name) {
   const std::size_t mask = slots_.size() - 1;
   std::size_t hole = static_cast<std::size_t>(s - slots_.data());
   for (std::size_t i = (hole + 1) & mask; slots_[i].first; i = (i + 1) & mask) {
-    const std::size_t home = hash(slots_[i].first) & mask;
+    const std::size_t home = this->home(slots_[i].first);
     // The entry at i may fill the hole when its home is not in (hole, i].
     const bool movable = hole <= i ? (home <= hole || home > i) : (home <= hole && home > i);
     if (movable) {

@@ -69,6 +69,7 @@ class NameMap {
   void clear() {
     slots_.clear();
     mask_ = 0;
+    shift_ = 63;
     size_ = 0;
   }
   // Empties the map but keeps a small slot table, so that a recycled frame
@@ -114,13 +115,16 @@ class NameMap {
   std::vector<Slot> sorted() const;
 
  private:
-  static std::size_t hash(Name name) {
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ull >> 32);
+  // The first slot to probe for name: the top bits of the name's address
+  // times the golden ratio, which spreads names made one after the other
+  // over the whole table.
+  std::size_t home(Name name) const {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   const Slot* find(Name name) const {
     if (slots_.empty()) return nullptr;
     const Slot* base = slots_.data();
-    for (std::size_t i = hash(name) & mask_;; i = (i + 1) & mask_) {
+    for (std::size_t i = home(name);; i = (i + 1) & mask_) {
       const Slot& s = base[i];
       if (s.first == name) return &s;
       if (s.first == nullptr) return nullptr;
@@ -131,6 +135,7 @@ class NameMap {
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
   std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
+  unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
   std::size_t size_ = 0;
 };
 
