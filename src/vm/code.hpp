@@ -18,6 +18,12 @@ struct Code;
 // taken from the data stack included) is still done on every execution.
 struct CachedOperand {
   DecodedOperand decoded;
+  // For the fast paths of the run loop: the bytes an execution consumes, and
+  // whether the operand is well formed and a single integer (its value).
+  std::uint32_t consumed = 0;
+  bool ok = false;
+  bool isint = false;
+  std::int32_t ival = 0;
   std::vector<const Code*> bodies;  // per node: the body of a function node
   bool fromstack = false;           // some node takes a value from the data stack
   Name name = nullptr;              // the operand's text as a name, once computed
@@ -32,9 +38,15 @@ struct CachedOperand {
 // from; every call walks the same buffer from the start.
 struct Code {
   std::vector<byte> bytes;
-  mutable std::vector<std::unique_ptr<CachedOperand>> operands;  // by position
+  // By position, with one more for an operand expected at the very end;
+  // sized when the first code entry is made for the code.
+  mutable std::vector<std::unique_ptr<CachedOperand>> operands;
 
   std::size_t size() const { return bytes.size(); }
+  std::unique_ptr<CachedOperand>* operandtable() const {
+    if (operands.size() != bytes.size() + 1) operands.resize(bytes.size() + 1);
+    return operands.data();
+  }
 };
 
 }  // namespace TruvVM

@@ -242,6 +242,7 @@ void Machine::collect(bool major) {
   if (!major) gcnursery_ = std::clamp(nurseryperroot * roots, minnursery, maxnursery);
   const std::size_t live = heap.live();
   gcrecords_ = live + std::clamp<std::size_t>(live, minrecords, gcnursery_);
+  heap.setwake(&nextcheck_, gcrecords_);
   if (major) {
     gcmajor_ = std::max<std::size_t>(majorfloor, 2 * live);
     gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
@@ -250,14 +251,13 @@ void Machine::collect(bool major) {
 
 void Machine::safepoint() {
   if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
-  const bool due = executed >= nextcheck_;
+  const bool due = executed >= periodic_;
   if (due) {
     // Due just before the instruction whose count is a multiple of
     // checkevery, the same point of a loop in every run.
-    nextcheck_ = ((executed + 1) / checkevery + 1) * checkevery - 1;
-    if (config.instructionbudget && nextcheck_ > config.instructionbudget) nextcheck_ = config.instructionbudget;
+    periodic_ = ((executed + 1) / checkevery + 1) * checkevery - 1;
+    if (config.instructionbudget && periodic_ > config.instructionbudget) periodic_ = config.instructionbudget;
   }
-  if (config.gcstress) nextcheck_ = 0;
 
   const std::size_t limit = config.memorylimit;
   if (due && limit != 0 && ++limitchecks_ % limitcheckevery == 0 && residentbytes() >= limit) {
@@ -286,6 +286,16 @@ void Machine::safepoint() {
     lastbytecheck_ = heap.allocated();
     if (heapbytes() >= gcbytes_) collect();
   }
+}
+
+}  // namespace TruvVM
+
+namespace TruvVM {
+
+void Machine::cycle() {
+  safepoint();
+  if (stackcheck) checkstacks();
+  nextcheck_ = config.gcstress || stackcheck || heap.live() >= gcrecords_ ? 0 : periodic_;
 }
 
 }  // namespace TruvVM

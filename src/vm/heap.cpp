@@ -19,26 +19,6 @@ void Heap::grow() {
   }
 }
 
-variable* Heap::alloc(std::uint64_t seq) {
-  if (!free_) grow();
-  FreeSlot* slot = free_;
-  free_ = slot->next;
-  Chunk* c = slot->chunk;
-  std::size_t i = slot->index;
-  c->livebits[i / 64] |= std::uint64_t{1} << (i % 64);
-  c->youngbits[i / 64] |= std::uint64_t{1} << (i % 64);
-  if (!c->hasyoung) {
-    c->hasyoung = true;
-    c->nextyoung = youngchunks_;
-    youngchunks_ = c;
-  }
-  variable* v = new (c->slot(i)) variable();
-  v->seq = seq;
-  ++live_;
-  ++young_;
-  return v;
-}
-
 void Heap::release(Chunk* c, std::size_t i) {
   c->record(i)->~variable();
   c->livebits[i / 64] &= ~(std::uint64_t{1} << (i % 64));

@@ -31,11 +31,31 @@ class Heap {
   // A blank record with the next creation sequence number.
   variable* alloc() { return alloc(nextseq_++); }
   // A blank record with a sequence number reserved earlier.
-  variable* alloc(std::uint64_t seq);
+  variable* alloc(std::uint64_t seq) {
+    if (!free_) grow();
+    FreeSlot* slot = free_;
+    free_ = slot->next;
+    Chunk* c = slot->chunk;
+    const std::size_t i = slot->index;
+    c->livebits[i / 64] |= std::uint64_t{1} << (i % 64);
+    c->youngbits[i / 64] |= std::uint64_t{1} << (i % 64);
+    if (!c->hasyoung) linkyoung(c);
+    variable* v = new (c->slot(i)) variable();
+    v->seq = seq;
+    ++young_;
+    if (++live_ >= limit_) *wake_ = 0;
+    return v;
+  }
   // Takes the next creation sequence number for a record made later.
   std::uint64_t reserveseq() { return nextseq_++; }
 
   std::size_t live() const { return live_; }
+  // Once `live()` reaches limit, alloc sets *wake to 0: the run loop's
+  // deadline for its next check, which then finds the collection due.
+  void setwake(std::uint64_t* wake, std::size_t limit) {
+    wake_ = wake;
+    limit_ = limit;
+  }
   std::uint64_t allocated() const { return nextseq_; }
 
   // Destroys every live record whose gcmark differs from mark; returns how
@@ -86,6 +106,11 @@ class Heap {
   static_assert(sizeof(FreeSlot) <= sizeof(variable));
 
   void grow();
+  void linkyoung(Chunk* c) {
+    c->hasyoung = true;
+    c->nextyoung = youngchunks_;
+    youngchunks_ = c;
+  }
   void release(Chunk* c, std::size_t i);
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
@@ -95,6 +120,9 @@ class Heap {
   Chunk* youngchunks_ = nullptr;
   std::vector<variable*> remembered_;
   std::uint64_t nextseq_ = 0;
+  std::uint64_t nowake_ = 0;
+  std::uint64_t* wake_ = &nowake_;
+  std::size_t limit_ = SIZE_MAX;
 };
 
 }  // namespace TruvVM

@@ -153,9 +153,8 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   Op op;
 #define TRUV_NEXT()                                                        \
   for (;;) {                                                               \
-    if (executed >= nextcheck_ || heap.live() >= gcrecords_) safepoint();  \
+    if (executed >= nextcheck_) cycle();                                   \
     ++executed;                                                            \
-    if (stackcheck) checkstacks();                                         \
     if (ce->empty()) {                                                     \
       exitoutoffunc();                                                     \
       ce = &codestack.back();                                              \

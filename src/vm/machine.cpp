@@ -17,6 +17,7 @@ Machine::Machine(const RunConfig& cfg) : config(cfg) {
   sym_element = names.intern("ELEMENT");
   sym_progroot = names.intern("progroot");
   emptycode_ = std::make_unique<Code>();
+  heap.setwake(&nextcheck_, gcrecords_);
 }
 
 Machine::~Machine() {
@@ -110,7 +111,7 @@ void Machine::exitoutoffunc() {
   if (!calltrace.empty()) calltrace.pop_back();
   if (!databasestack.empty()) databasestack.pop_back();
   // The check of the next cycle matters only when a stack has run empty.
-  if (calltrace.empty() || databasestack.empty()) stackcheck = true;
+  if (calltrace.empty() || databasestack.empty()) requirestackcheck();
   if (run) continueblock(std::move(run));
 }
 

@@ -39,10 +39,16 @@ struct BlockRun {
 // byte moves the position; what remains is code->bytes[pos..].
 struct CodeEntry {
   CodeEntry(const Code* c, std::unique_ptr<BlockRun> run = nullptr)
-      : code(c), bytes(c->bytes.data()), end(static_cast<std::uint32_t>(c->size())), block(std::move(run)) {}
+      : code(c),
+        bytes(c->bytes.data()),
+        ops(c->operandtable()),
+        end(static_cast<std::uint32_t>(c->size())),
+        block(std::move(run)) {}
 
   const Code* code;
   const byte* bytes;  // code->bytes, kept here for the fetch of every cycle
+  // code->operands: end + 1 slots, so that any position up to end indexes it.
+  const std::unique_ptr<CachedOperand>* ops;
   std::uint32_t pos = 0;
   std::uint32_t end;                // code->size()
   std::unique_ptr<BlockRun> block;  // set on an entry that runs a block
@@ -137,6 +143,10 @@ struct Machine {
   // Set where the call, context or frame stack may have shrunk: the next
   // cycle then checks that none of them is empty.
   bool stackcheck = true;
+  void requirestackcheck() {
+    stackcheck = true;
+    nextcheck_ = 0;
+  }
 
   // Names the machine itself uses.
   Name sym_self, sym_element, sym_progroot;
@@ -242,14 +252,11 @@ struct Machine {
   // Pushes the value of a PUSHCONST operand; an integer kept with the decoded
   // operand is pushed at once.
   void pushconst(CodeEntry& code) {
-    const Code& c = *code.code;
-    if (code.pos < c.operands.size()) {
-      const CachedOperand* op = c.operands[code.pos].get();
-      if (op && op->decoded.status == DecodeStatus::Ok && op->decoded.nodes[0].type == OperandType::Int) {
-        code.pos += op->decoded.consumed;
-        pushint(op->decoded.nodes[0].ival);
-        return;
-      }
+    const CachedOperand* op = code.ops[code.pos].get();
+    if (op && op->isint) {
+      code.pos += op->consumed;
+      pushint(op->ival);
+      return;
     }
     pushconstslow(code);
   }
@@ -260,13 +267,10 @@ struct Machine {
   // A name operand's text. An operand that takes nothing from the data stack
   // always names the same, so its name is kept with the decoded operand.
   Name getname(CodeEntry& code) {
-    const Code& c = *code.code;
-    if (code.pos < c.operands.size()) {
-      const CachedOperand* op = c.operands[code.pos].get();
-      if (op && op->name) {
-        code.pos += op->decoded.consumed;
-        return op->name;
-      }
+    const CachedOperand* op = code.ops[code.pos].get();
+    if (op && op->name) {
+      code.pos += op->consumed;
+      return op->name;
     }
     return getnameslow(code);
   }
@@ -274,17 +278,15 @@ struct Machine {
   // The operand at the entry's position when it has been decoded before and
   // is well formed; else null.
   static const CachedOperand* cached(const CodeEntry& code) {
-    const Code& c = *code.code;
-    if (code.pos >= c.operands.size()) return nullptr;
-    const CachedOperand* op = c.operands[code.pos].get();
-    return op && op->decoded.status == DecodeStatus::Ok ? op : nullptr;
+    const CachedOperand* op = code.ops[code.pos].get();
+    return op && op->ok ? op : nullptr;
   }
   // A count operand's integer.
   std::int32_t getcount(CodeEntry& code) {
-    const CachedOperand* op = cached(code);
-    if (op && op->decoded.nodes[0].type == OperandType::Int) {
-      code.pos += op->decoded.consumed;
-      return op->decoded.nodes[0].ival;
+    const CachedOperand* op = code.ops[code.pos].get();
+    if (op && op->isint) {
+      code.pos += op->consumed;
+      return op->ival;
     }
     return getcountslow(code);
   }
@@ -313,6 +315,12 @@ struct Machine {
   // Run between instructions when a check is due: the instruction budget, the
   // memory limit, the heap's growth.
   void safepoint();
+  // The slow part of a cycle, run when `executed` reaches nextcheck_: the
+  // safepoint, then the stack check when one is required. nextcheck_ is the
+  // earliest of the periodic check, the heap's wake-up (set by the heap
+  // when the next collection is due) and a required stack check, so that
+  // every cycle tests one number.
+  void cycle();
   std::uint64_t collections = 0;
 
   // Writes diagnostics to standard error, after flushing standard output so
@@ -335,8 +343,9 @@ struct Machine {
   std::uint64_t gcstressruns_ = 0;   // collections in stress mode
   std::size_t gcbytes_ = minbytes;
   std::uint64_t lastbytecheck_ = 0;
-  std::uint64_t nextcheck_ = 0;
-  std::uint64_t limitchecks_ = 0;  // value of `executed` at which safepoint runs
+  std::uint64_t nextcheck_ = 0;     // value of `executed` at which cycle runs
+  std::uint64_t periodic_ = 0;      // value of `executed` at which the periodic checks are due
+  std::uint64_t limitchecks_ = 0;
   std::unique_ptr<Code> emptycode_;
 };
 

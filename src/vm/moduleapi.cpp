@@ -41,7 +41,7 @@ void goout() {
   Machine& m = *machine;
   if (!m.callstack.empty()) m.callstack.pop_back();
   if (!m.databasestack.empty()) m.databasestack.pop_back();
-  if (m.callstack.empty() || m.databasestack.empty()) m.stackcheck = true;
+  if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
 }
 
 variable* getattribute(variable* target, Name name) {

@@ -12,8 +12,7 @@ namespace {
 const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
   const Code& code = *e.code;
   // One slot per position, and one for an operand expected at the very end.
-  if (code.operands.empty()) code.operands.resize(code.size() + 1);
-  std::unique_ptr<CachedOperand>& slot = code.operands[e.pos];
+  std::unique_ptr<CachedOperand>& slot = code.operandtable()[e.pos];
   if (!slot) {
     slot = std::make_unique<CachedOperand>();
     const byte* p = code.bytes.data() + e.pos;
@@ -25,6 +24,10 @@ const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
       if (node.type == OperandType::Func && slot->decoded.status == DecodeStatus::Ok)
         slot->bodies[i] = m.newcode(funcbody(p, node));
     }
+    slot->consumed = slot->decoded.consumed;
+    slot->ok = slot->decoded.status == DecodeStatus::Ok;
+    slot->isint = slot->ok && slot->decoded.nodes[0].type == OperandType::Int;
+    if (slot->isint) slot->ival = slot->decoded.nodes[0].ival;
   }
   return *slot;
 }
