@@ -8,35 +8,49 @@ Heap::~Heap() {
   forlive([](variable* v) { v->~variable(); });
 }
 
-void Heap::grow() {
-  // Default-initialized: the record storage is not cleared, only the live bits.
-  std::unique_ptr<Chunk> chunk(new Chunk);
-  Chunk* c = chunk.get();
-  chunks_.push_back(std::move(chunk));
-  // Free slots are handed out from the start of the chunk.
-  for (std::size_t i = chunkrecords; i-- > 0;) {
-    free_ = new (c->slot(i)) FreeSlot{free_, c, i};
+Heap::Chunk Heap::full_ = [] {
+  Chunk c;
+  for (std::uint64_t& bits : c.livebits) bits = ~std::uint64_t{0};
+  return c;
+}();
+
+std::uint64_t Heap::advance() {
+  for (;;) {
+    if (cur_ != &full_ && ++word_ < chunkwords) {
+      if (std::uint64_t freebits = ~cur_->livebits[word_]) return freebits;
+      continue;
+    }
+    // The next chunk, or a new one.
+    if (cur_ != &full_) ++chunk_;
+    if (chunk_ == chunks_.size()) {
+      // Default-initialized: the record storage is not cleared, only the bits.
+      chunks_.push_back(std::unique_ptr<Chunk>(new Chunk));
+    }
+    cur_ = chunks_[chunk_].get();
+    word_ = 0;
+    if (std::uint64_t freebits = ~cur_->livebits[0]) return freebits;
   }
 }
 
-void Heap::release(Chunk* c, std::size_t i) {
-  c->record(i)->~variable();
-  c->livebits[i / 64] &= ~(std::uint64_t{1} << (i % 64));
-  free_ = new (c->slot(i)) FreeSlot{free_, c, i};
+std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark) {
+  std::uint64_t dead = 0;
+  for (; bits; bits &= bits - 1) {
+    const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+    variable* v = c->record(i);
+    if (v->gcmark == mark) continue;
+    v->~variable();
+    dead |= bits & (~bits + 1);
+  }
+  c->livebits[w] &= ~dead;
+  return static_cast<std::size_t>(__builtin_popcountll(dead));
 }
 
 std::size_t Heap::sweep(std::uint8_t mark) {
   std::size_t freed = 0;
   for (auto& chunk : chunks_) {
     Chunk* c = chunk.get();
-    for (std::size_t w = 0; w < chunkrecords / 64; ++w) {
-      for (std::uint64_t bits = c->livebits[w]; bits; bits &= bits - 1) {
-        std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-        if (c->record(i)->gcmark == mark) continue;
-        release(c, i);
-        ++freed;
-      }
-    }
+    for (std::size_t w = 0; w < chunkwords; ++w)
+      if (c->livebits[w]) freed += sweepword(c, w, c->livebits[w], mark);
   }
   live_ -= freed;
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
@@ -45,19 +59,15 @@ std::size_t Heap::sweep(std::uint8_t mark) {
   }
   youngchunks_ = nullptr;
   young_ = 0;
+  restart();
   return freed;
 }
 
 std::size_t Heap::sweepyoung(std::uint8_t mark) {
   std::size_t freed = 0;
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
-    for (std::size_t w = 0; w < chunkrecords / 64; ++w) {
-      for (std::uint64_t bits = c->youngbits[w]; bits; bits &= bits - 1) {
-        std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-        if (c->record(i)->gcmark == mark) continue;
-        release(c, i);
-        ++freed;
-      }
+    for (std::size_t w = 0; w < chunkwords; ++w) {
+      if (c->youngbits[w]) freed += sweepword(c, w, c->youngbits[w], mark);
       c->youngbits[w] = 0;
     }
     c->hasyoung = false;
@@ -65,7 +75,17 @@ std::size_t Heap::sweepyoung(std::uint8_t mark) {
   youngchunks_ = nullptr;
   live_ -= freed;
   young_ = 0;
+  restart();
   return freed;
+}
+
+void Heap::restart() {
+  // Allocation starts over from the first chunk, where the sweep may have
+  // freed slots.
+  if (chunks_.empty()) return;
+  chunk_ = 0;
+  word_ = 0;
+  cur_ = chunks_[0].get();
 }
 
 void Heap::forget() {

@@ -1,7 +1,13 @@
 #pragma once
-// The record heap: allocation in chunks, a free list, and sweeping for the
-// collector. Every record of a run lives here and dies with the heap at the
-// latest.
+// The record heap: records in chunks, each with a bit per slot that says
+// whether it holds a live record, and sweeping for the collector. Every
+// record of a run lives here and dies with the heap at the latest.
+//
+// Allocation takes the lowest free slot of the word of live bits it is at,
+// and moves on word by word and chunk by chunk; a sweep frees a slot by
+// clearing its bit, and sends allocation back to the first chunk. So a
+// collection builds no list of free slots, and the records made after it
+// reuse the slots of those it freed, in address order.
 //
 // The collector is generational. A record is young from its allocation to
 // the end of the first collection it survives, old from then on (its gcmark
@@ -32,14 +38,15 @@ class Heap {
   variable* alloc() { return alloc(nextseq_++); }
   // A blank record with a sequence number reserved earlier.
   variable* alloc(std::uint64_t seq) {
-    if (!free_) grow();
-    FreeSlot* slot = free_;
-    free_ = slot->next;
-    Chunk* c = slot->chunk;
-    const std::size_t i = slot->index;
-    c->livebits[i / 64] |= std::uint64_t{1} << (i % 64);
-    c->youngbits[i / 64] |= std::uint64_t{1} << (i % 64);
+    std::uint64_t freebits = ~cur_->livebits[word_];
+    if (!freebits) freebits = advance();
+    Chunk* c = cur_;
+    const std::size_t w = word_;
+    const std::uint64_t bit = freebits & (~freebits + 1);
+    c->livebits[w] |= bit;
+    c->youngbits[w] |= bit;
     if (!c->hasyoung) linkyoung(c);
+    const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bit));
     variable* v = new (c->slot(i)) variable();
     v->seq = seq;
     ++young_;
@@ -98,23 +105,28 @@ class Heap {
     // The live record in slot i.
     variable* record(std::size_t i) { return std::launder(reinterpret_cast<variable*>(slot(i))); }
   };
-  struct FreeSlot {
-    FreeSlot* next;
-    Chunk* chunk;
-    std::size_t index;
-  };
-  static_assert(sizeof(FreeSlot) <= sizeof(variable));
+  static constexpr std::size_t chunkwords = chunkrecords / 64;
 
-  void grow();
+  // Moves cur_ and word_ to the next word with a free slot, making a chunk
+  // when every one is full; returns that word's free bits.
+  std::uint64_t advance();
+  void restart();
   void linkyoung(Chunk* c) {
     c->hasyoung = true;
     c->nextyoung = youngchunks_;
     youngchunks_ = c;
   }
-  void release(Chunk* c, std::size_t i);
+  // Destroys the records of a word whose gcmark differs from mark, among
+  // those of bits; clears their live bits and returns how many they were.
+  std::size_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
-  FreeSlot* free_ = nullptr;
+  // Where allocation looks for a free slot: chunks_[chunk_], word word_. A
+  // full placeholder chunk until the first allocation makes a real one.
+  static Chunk full_;
+  Chunk* cur_ = &full_;
+  std::size_t chunk_ = 0;
+  std::size_t word_ = 0;
   std::size_t live_ = 0;
   std::size_t young_ = 0;
   Chunk* youngchunks_ = nullptr;

@@ -64,8 +64,9 @@ void Frame::undo(std::uint32_t to) {
   // another order) has nothing left to put back.
   while (entries.size() > to) {
     const Undo& u = entries.back();
-    if (u.existed)
-      u.map->set(u.name, u.old);
+    if (u.existed) {
+      if (!u.map->setat(u.position, u.name, u.old)) u.map->set(u.name, u.old);
+    }
     else
       u.map->erase(u.name);
     entries.pop_back();

@@ -60,6 +60,16 @@ class NameMap {
     }
     insert(name, value);
   }
+  // The entry of name, or null; and its position in the slot table.
+  Slot* entry(Name name) { return const_cast<Slot*>(find(name)); }
+  std::size_t position(const Slot* entry) const { return static_cast<std::size_t>(entry - slots_.data()); }
+  // A write at a position that position() gave, when the name is still
+  // there: false, and nothing written, when the map has moved its slots.
+  bool setat(std::size_t position, Name name, variable* value) {
+    if (position >= slots_.size() || slots_[position].first != name) return false;
+    slots_[position].second = value;
+    return true;
+  }
   // Binds a name that the map does not hold yet.
   void add(Name name, variable* value) { insert(name, value); }
   // Unbinds name, if it is bound.
@@ -160,6 +170,7 @@ class Frame {
     Name name;
     variable* old;
     bool existed;
+    std::uint32_t position;  // of the name's slot at the write, when it existed
   };
 
   Frame() : shared_(acquire()) {}
@@ -212,12 +223,14 @@ class Frame {
   bool has(Name name) const { return shared_->map.has(name); }
   void set(Name name, variable* value) {
     NameMap& map = shared_->map;
-    variable** slot = map.slot(name);
-    if (borrowed()) log().push_back(Undo{&map, name, slot ? *slot : nullptr, slot != nullptr});
-    if (slot)
-      *slot = value;
+    NameMap::Slot* entry = map.entry(name);
+    if (borrowed())
+      log().push_back(Undo{&map, name, entry ? entry->second : nullptr, entry != nullptr,
+                           entry ? static_cast<std::uint32_t>(map.position(entry)) : 0});
+    if (entry)
+      entry->second = value;
     else
-      map.set(name, value);
+      map.add(name, value);
   }
 
   // Every logged write of the borrowed frames that are alive; what they
