@@ -1,6 +1,7 @@
 #include "value.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -66,10 +67,32 @@ constexpr std::size_t indexfrom = 8;
 // The hash of a key by value, for the kinds the index serves: texts, and
 // numbers by their float value (the way they compare). False for the rest,
 // and for NaN, which equals nothing.
+// A hash of bytes: eight at a time, each word mixed in by a multiply and a
+// rotate. Keys are mostly short, where a general-purpose hash spends more on
+// its setup than on the bytes.
+std::uint64_t texthash(std::string_view text) {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = text.size() * k;
+  const char* p = text.data();
+  std::size_t n = text.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = std::rotl((h ^ w) * k, 31);
+  }
+  if (n) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = std::rotl((h ^ w) * k, 31);
+  }
+  h *= k;
+  return h ^ (h >> 29);
+}
+
 bool valuehash(const variable& v, std::uint32_t& out) {
   std::uint64_t h;
   if (v.identifier == Tag::String) {
-    h = std::hash<std::string_view>{}(v.stringval.view());
+    h = texthash(v.stringval.view());
   } else if (v.identifier == Tag::Int || v.identifier == Tag::Float) {
     float f = v.identifier == Tag::Int ? static_cast<float>(v.intval) : v.floatval;
     if (f != f) return false;
@@ -229,6 +252,17 @@ bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(
 }  // namespace
 
 variable* variable::getcopy() {
+  if (!ext_) {
+    // Nothing but the fields held inline: a number, a text.
+    variable* c = getallocvar();
+    c->identifier = identifier;
+    c->name = name;
+    c->ismodule = ismodule;
+    c->intval = intval;
+    c->floatval = floatval;
+    c->stringval = stringval;
+    return c;
+  }
   if (attributes().empty() && dictval().empty() && !copiesself(this)) {
     variable* c = getallocvar();
     *c = *this;
