@@ -1,5 +1,6 @@
 #include "heap.hpp"
 
+#include <algorithm>
 #include <new>
 
 namespace TruvVM {
@@ -25,6 +26,7 @@ std::uint64_t Heap::advance() {
     if (chunk_ == chunks_.size()) {
       // Default-initialized: the record storage is not cleared, only the bits.
       chunks_.push_back(std::unique_ptr<Chunk>(new Chunk));
+      chunks_.back()->index = chunk_;
     }
     cur_ = chunks_[chunk_].get();
     word_ = 0;
@@ -32,7 +34,7 @@ std::uint64_t Heap::advance() {
   }
 }
 
-std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark) {
+std::uint64_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark) {
   std::uint64_t dead = 0;
   for (; bits; bits &= bits - 1) {
     const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
@@ -42,15 +44,21 @@ std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::ui
     dead |= bits & (~bits + 1);
   }
   c->livebits[w] &= ~dead;
-  return static_cast<std::size_t>(__builtin_popcountll(dead));
+  return dead;
 }
 
 std::size_t Heap::sweep(std::uint8_t mark) {
   std::size_t freed = 0;
+  std::size_t from = chunks_.size();
   for (auto& chunk : chunks_) {
     Chunk* c = chunk.get();
-    for (std::size_t w = 0; w < chunkwords; ++w)
-      if (c->livebits[w]) freed += sweepword(c, w, c->livebits[w], mark);
+    for (std::size_t w = 0; w < chunkwords; ++w) {
+      if (!c->livebits[w]) continue;
+      if (const std::uint64_t dead = sweepword(c, w, c->livebits[w], mark)) {
+        freed += static_cast<std::size_t>(__builtin_popcountll(dead));
+        from = std::min(from, c->index);
+      }
+    }
   }
   live_ -= freed;
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
@@ -59,15 +67,20 @@ std::size_t Heap::sweep(std::uint8_t mark) {
   }
   youngchunks_ = nullptr;
   young_ = 0;
-  restart();
+  restart(from);
   return freed;
 }
 
 std::size_t Heap::sweepyoung(std::uint8_t mark) {
   std::size_t freed = 0;
+  std::size_t from = chunks_.size();
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
     for (std::size_t w = 0; w < chunkwords; ++w) {
-      if (c->youngbits[w]) freed += sweepword(c, w, c->youngbits[w], mark);
+      if (!c->youngbits[w]) continue;
+      if (const std::uint64_t dead = sweepword(c, w, c->youngbits[w], mark)) {
+        freed += static_cast<std::size_t>(__builtin_popcountll(dead));
+        from = std::min(from, c->index);
+      }
       c->youngbits[w] = 0;
     }
     c->hasyoung = false;
@@ -75,17 +88,15 @@ std::size_t Heap::sweepyoung(std::uint8_t mark) {
   youngchunks_ = nullptr;
   live_ -= freed;
   young_ = 0;
-  restart();
+  restart(from);
   return freed;
 }
 
-void Heap::restart() {
-  // Allocation starts over from the first chunk, where the sweep may have
-  // freed slots.
-  if (chunks_.empty()) return;
-  chunk_ = 0;
+void Heap::restart(std::size_t from) {
+  if (from >= chunks_.size() || (cur_ != &full_ && from > chunk_)) return;
+  chunk_ = from;
   word_ = 0;
-  cur_ = chunks_[0].get();
+  cur_ = chunks_[from].get();
 }
 
 void Heap::forget() {

@@ -100,6 +100,7 @@ class Heap {
     std::uint64_t livebits[chunkrecords / 64] = {};
     std::uint64_t youngbits[chunkrecords / 64] = {};
     Chunk* nextyoung = nullptr;  // in the list of chunks with young records
+    std::size_t index = 0;       // in chunks_
     bool hasyoung = false;
     unsigned char* slot(std::size_t i) { return storage + i * sizeof(variable); }
     // The live record in slot i.
@@ -110,7 +111,9 @@ class Heap {
   // Moves cur_ and word_ to the next word with a free slot, making a chunk
   // when every one is full; returns that word's free bits.
   std::uint64_t advance();
-  void restart();
+  // Sends allocation back to chunk `from`, where a sweep freed slots, when
+  // it is before the current one.
+  void restart(std::size_t from);
   void linkyoung(Chunk* c) {
     c->hasyoung = true;
     c->nextyoung = youngchunks_;
@@ -118,7 +121,7 @@ class Heap {
   }
   // Destroys the records of a word whose gcmark differs from mark, among
   // those of bits; clears their live bits and returns how many they were.
-  std::size_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
+  std::uint64_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
   // Where allocation looks for a free slot: chunks_[chunk_], word word_. A

@@ -258,6 +258,14 @@ struct Machine {
       pushint(op->ival);
       return;
     }
+    if (op && op->hastext) {
+      variable* v = heap.alloc();
+      v->identifier = Tag::String;
+      v->stringval = op->text;
+      code.pos += op->consumed;
+      push(v);
+      return;
+    }
     pushconstslow(code);
   }
   void pushconstslow(CodeEntry& code);

@@ -44,7 +44,7 @@ void goout() {
   if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
 }
 
-variable* getattribute(variable* target, Name name) {
+variable* getattributeslow(variable* target, Name name) {
   if (variable* v = target->attributes().get(name)) return v;
   variable* v = getallocvar();
   target->editattributes().set(name, v);
@@ -56,12 +56,7 @@ variable* getattribute(variable* target, std::string_view name) {
   return getattribute(target, machine->names.intern(name));
 }
 
-variable* getarg(const Args& args, std::string_view name) {
-  // "arg0" to "arg9", the names natives ask for, without parsing.
-  if (name.size() == 4 && name[0] == 'a' && name[1] == 'r' && name[2] == 'g' && name[3] >= '0' && name[3] <= '9') {
-    const std::size_t index = static_cast<std::size_t>(name[3] - '0');
-    if (index < args.values.size()) return args.values[index];
-  }
+variable* getargslow(const Args& args, std::string_view name) {
   if (name.size() > 3 && name.substr(0, 3) == "arg" && (name[3] != '0' || name.size() == 4)) {
     std::size_t index = 0;
     auto [end, ec] = std::from_chars(name.data() + 3, name.data() + name.size(), index);

@@ -26,11 +26,23 @@ void gointo(variable* target);
 void goout();
 
 // The attribute of target; a missing one is created blank with a warning.
-variable* getattribute(variable* target, Name name);
+variable* getattributeslow(variable* target, Name name);
+inline variable* getattribute(variable* target, Name name) {
+  if (variable* v = target->attributes().get(name)) return v;
+  return getattributeslow(target, name);
+}
 variable* getattribute(variable* target, std::string_view name);
 
 // The argument of that name ("arg0", "arg1", ...).
-variable* getarg(const Args& args, std::string_view name);
+variable* getargslow(const Args& args, std::string_view name);
+inline variable* getarg(const Args& args, std::string_view name) {
+  // "arg0" to "arg9", the names natives ask for, without parsing.
+  if (name.size() == 4 && name[0] == 'a' && name[1] == 'r' && name[2] == 'g' && name[3] >= '0' && name[3] <= '9') {
+    const std::size_t index = static_cast<std::size_t>(name[3] - '0');
+    if (index < args.values.size()) return args.values[index];
+  }
+  return getargslow(args, name);
+}
 
 // The host stream of an object ("file"); `want` is the direction the caller
 // needs, and a stream of the other direction is reported.
