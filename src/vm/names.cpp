@@ -7,7 +7,7 @@ namespace TruvVM {
 Name Interner::intern(std::string_view text) {
   auto it = table_.find(text);
   if (it != table_.end()) return it->second.get();
-  auto sym = std::make_unique<Symbol>(Symbol{std::string(text)});
+  auto sym = std::make_unique<Symbol>(Symbol{std::string(text), ++count_ * 0x9E3779B97F4A7C15ull});
   Name name = sym.get();
   table_.emplace(std::string_view(sym->text), std::move(sym));
   return name;

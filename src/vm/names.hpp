@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -17,8 +16,12 @@ namespace TruvVM {
 struct variable;
 
 // A name, interned: two names are equal exactly when their pointers are.
+// Its hash is the golden ratio times its number in the order of interning,
+// which spreads the names of a program evenly over a table whatever their
+// addresses, so that how long lookups take does not vary from run to run.
 struct Symbol {
   std::string text;
+  std::uint64_t hash = 0;
 };
 using Name = const Symbol*;
 
@@ -28,6 +31,7 @@ class Interner {
 
  private:
   std::unordered_map<std::string_view, std::unique_ptr<Symbol>> table_;
+  std::uint64_t count_ = 0;
 };
 
 // A map from names to records: an open-addressing hash table keyed by the
@@ -125,12 +129,8 @@ class NameMap {
   std::vector<Slot> sorted() const;
 
  private:
-  // The first slot to probe for name: the top bits of the name's address
-  // times the golden ratio, which spreads names made one after the other
-  // over the whole table.
-  std::size_t home(Name name) const {
-    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
+  // The first slot to probe for name: the top bits of its hash.
+  std::size_t home(Name name) const { return static_cast<std::size_t>(name->hash >> shift_); }
   const Slot* find(Name name) const {
     if (slots_.empty()) return nullptr;
     const Slot* base = slots_.data();
