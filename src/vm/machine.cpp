@@ -121,7 +121,7 @@ void Machine::exitprogram() {
     consoleout->flush();
     if (!datastack.empty() && datastack.back().identifier() == Tag::Int) {
       const StackValue& top = datastack.back();
-      const std::int32_t code = top.rec ? top.rec->intval : top.intval;
+      const std::int32_t code = top.rec ? top.rec->intval : top.intval();
       consoleout->write("<TRUV 4> Program finished with code " + std::to_string(code) + "\n");
     } else {
       consoleout->write("<TRUV 4> Program finished.\n");

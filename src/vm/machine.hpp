@@ -8,6 +8,7 @@
 // keeps a record across an instruction boundary, which is what lets the
 // collector run there.
 
+#include <bit>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -66,27 +67,42 @@ struct CodeEntry {
 // if the record had been made at once.
 struct StackValue {
   variable* rec = nullptr;  // null: an immediate number
-  Tag tag = Tag::Blank;     // Int or Float, for an immediate
-  std::int32_t intval = 0;
-  float floatval = 0.0f;
   std::uint64_t seq = 0;
+  std::uint32_t bits = 0;   // an immediate's number: the integer, or the float's bits
+  Tag tag = Tag::Blank;     // Int or Float, for an immediate
 
   static StackValue of(variable* v) {
     StackValue s;
     s.rec = v;
     return s;
   }
+  static StackValue ofint(std::int32_t value, std::uint64_t seq) {
+    StackValue s;
+    s.tag = Tag::Int;
+    s.bits = static_cast<std::uint32_t>(value);
+    s.seq = seq;
+    return s;
+  }
+  static StackValue offloat(float value, std::uint64_t seq) {
+    StackValue s;
+    s.tag = Tag::Float;
+    s.bits = std::bit_cast<std::uint32_t>(value);
+    s.seq = seq;
+    return s;
+  }
   bool immediate() const { return rec == nullptr; }
-  // An immediate's number from a plain number record, and back.
+  std::int32_t intval() const { return static_cast<std::int32_t>(bits); }
+  float floatval() const { return std::bit_cast<float>(bits); }
+  // An immediate's number from a plain number record (whose other number is
+  // zero), and back.
   void takenumber(const variable& v) {
     tag = v.identifier;
-    intval = v.intval;
-    floatval = v.floatval;
+    bits = tag == Tag::Int ? static_cast<std::uint32_t>(v.intval) : std::bit_cast<std::uint32_t>(v.floatval);
   }
   void fillnumber(variable& v) const {
     v.identifier = tag;
-    v.intval = intval;
-    v.floatval = floatval;
+    v.intval = tag == Tag::Int ? intval() : 0;
+    v.floatval = tag == Tag::Int ? 0.0f : floatval();
   }
   // The tag of what this entry stands for.
   Tag identifier() const { return rec ? rec->identifier : tag; }
@@ -96,11 +112,11 @@ struct StackValue {
 // would give.
 inline std::int32_t valueint(const StackValue& v) {
   if (v.rec) return v.rec->getint();
-  return v.tag == Tag::Int ? v.intval : floattoint(v.floatval);
+  return v.tag == Tag::Int ? v.intval() : floattoint(v.floatval());
 }
 inline float valuefloat(const StackValue& v) {
   if (v.rec) return v.rec->getfloat();
-  return v.tag == Tag::Int ? static_cast<float>(v.intval) : v.floatval;
+  return v.tag == Tag::Int ? static_cast<float>(v.intval()) : v.floatval();
 }
 // Whether an entry is a number that holds nothing else.
 inline bool plainnumber(const StackValue& v) { return !v.rec || v.rec->isplainnumber(); }
@@ -197,18 +213,8 @@ struct Machine {
   void push(variable* v) { datastack.emplace_back().rec = v; }
   void push(const StackValue& v) { datastack.push_back(v); }
   // A fresh integer or float, as an immediate.
-  void pushint(std::int32_t value) {
-    StackValue& s = datastack.emplace_back();
-    s.tag = Tag::Int;
-    s.intval = value;
-    s.seq = heap.reserveseq();
-  }
-  void pushfloat(float value) {
-    StackValue& s = datastack.emplace_back();
-    s.tag = Tag::Float;
-    s.floatval = value;
-    s.seq = heap.reserveseq();
-  }
+  void pushint(std::int32_t value) { datastack.push_back(StackValue::ofint(value, heap.reserveseq())); }
+  void pushfloat(float value) { datastack.push_back(StackValue::offloat(value, heap.reserveseq())); }
   // Pushes what reading v yields (readvalue).
   void pushread(variable* v) {
     if (!v->isplainnumber()) {
