@@ -16,24 +16,25 @@ namespace TruvVM {
 
 void Machine::callfunc(std::int32_t argnum) {
   variable* function = pop();
-  // One argument list serves every call: a native runs to its end before
-  // the next call, and a bytecode call only copies the list into its frame.
+  variable* self = function->self();
+  if (!function->ismodule) {
+    // The arguments go straight from the data stack into the new frame,
+    // "arg0" first; the names differ from each other.
+    calltrace.push_back(function);
+    NameMap& map = databasestack.emplace_back().writable();
+    for (std::int32_t i = 0; i < argnum; ++i) map.add(argname(static_cast<std::size_t>(i)), pop());
+    map.add(sym_self, self);
+    codestack.push_back(CodeEntry(function->funccode() ? function->funccode() : emptycode_.get()));
+    return;
+  }
+  // One argument list serves every native call: a native runs to its end
+  // before the next call.
   Args& args = callargs_;
   args.values.clear();
   for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(pop());
-  variable* self = function->self();
   calltrace.push_back(function);
-  if (function->ismodule) {
-    if (function->modulefunc()) function->modulefunc()(self, args);
-    calltrace.pop_back();
-    return;
-  }
-  Frame& frame = databasestack.emplace_back();
-  NameMap& map = frame.writable();
-  // A new frame, and names that differ from each other.
-  for (std::size_t i = 0; i < args.values.size(); ++i) map.add(argname(i), args.values[i]);
-  map.add(sym_self, self);
-  codestack.push_back(CodeEntry(function->funccode() ? function->funccode() : emptycode_.get()));
+  if (function->modulefunc()) function->modulefunc()(self, args);
+  calltrace.pop_back();
 }
 
 bool Machine::standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run) {
