@@ -81,8 +81,18 @@ std::uint64_t texthash(std::string_view text) {
     h = std::rotl((h ^ w) * k, 31);
   }
   if (n) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    // The last one to seven bytes, in two loads of fixed size that may
+    // overlap; the length is already in h.
+    std::uint64_t w;
+    if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      w = a | (std::uint64_t{b} << 32);
+    } else {
+      const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+      w = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
+    }
     h = std::rotl((h ^ w) * k, 31);
   }
   h *= k;
