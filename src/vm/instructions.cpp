@@ -156,8 +156,10 @@ bool valueequal(const StackValue& a, const StackValue& b) {
     if (executed >= nextcheck_) cycle();                                   \
     ++executed;                                                            \
     if (ce->empty()) {                                                     \
-      exitoutoffunc();                                                     \
-      ce = &codestack.back();                                              \
+      if (!ce->block || !repeatinplace(*ce)) {                             \
+        exitoutoffunc(false);                                              \
+        ce = &codestack.back();                                            \
+      }                                                                    \
       continue;                                                            \
     }                                                                      \
     opcode = ce->bytes[ce->pos++];                                         \

@@ -103,9 +103,9 @@ void Machine::integritycheck() {
         "This is just a warning.\n-----------------------------\n");
 }
 
-void Machine::exitoutoffunc() {
+void Machine::exitoutoffunc(bool repeat) {
   if (codestack.size() == 1) exitprogram();
-  if (codestack.back().block && repeatinplace(codestack.back())) return;
+  if (repeat && codestack.back().block && repeatinplace(codestack.back())) return;
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
   if (!calltrace.empty()) calltrace.pop_back();

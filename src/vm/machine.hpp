@@ -175,7 +175,10 @@ struct Machine {
   void runloop();
   void integritycheck();
   void checkstacks();
-  void exitoutoffunc();
+  // Leaves the top code entry; a loop whose block entry has run out runs its
+  // next iteration instead, unless repeat is false (the run loop has tried
+  // repeatinplace already).
+  void exitoutoffunc(bool repeat = true);
   [[noreturn]] void exitprogram();
 
   // Calls (calls.cpp).
@@ -362,6 +365,37 @@ struct Machine {
   std::uint64_t limitchecks_ = 0;
   std::unique_ptr<Code> emptycode_;
 };
+
+inline bool Machine::repeatinplace(CodeEntry& entry) {
+  // Leaving the entry pops it, the call trace entry and the frame; running
+  // the block again pushes the same block on the call trace, a new copy of
+  // the frame below and the same code from its start. When the call trace
+  // still ends with the block and the top frame is the block's borrowed copy
+  // of the frame below, the entry can stay where it is, with its frame put
+  // back to what it was when it was borrowed.
+  BlockRun& run = *entry.block;
+  if (run.kind == BlockRun::Kind::If) return false;
+  if (calltrace.empty() || calltrace.back() != run.target) return false;
+  const std::size_t depth = databasestack.size();
+  if (depth < 2 || !databasestack[depth - 1].borrows(databasestack[depth - 2])) return false;
+  Frame& frame = databasestack[depth - 1];
+  if (run.kind == BlockRun::Kind::While) {
+    // Only a number that says go on; anything else, and the end of the
+    // loop, take the general path, whose errors report the stacks as they
+    // are once the entry is gone.
+    if (datastack.empty()) return false;
+    const StackValue& condition = datastack.back();
+    const Tag tag = condition.identifier();
+    if ((tag != Tag::Int && tag != Tag::Float) || valueint(condition) == 0) return false;
+    datastack.pop_back();
+    frame.rewind();
+  } else {
+    if (run.next >= run.elements.size()) return false;
+    frame.rewindandset(sym_element, run.elements.get()[run.next++]);
+  }
+  entry.pos = 0;
+  return true;
+}
 
 extern Machine* machine;
 

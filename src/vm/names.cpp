@@ -58,19 +58,11 @@ void NameMap::erase(Name name) {
   --size_;
 }
 
-void Frame::undo(std::uint32_t to) {
-  std::vector<Undo>& entries = log_;
-  // A frame whose tail is gone already (the frames of a run torn down in
-  // another order) has nothing left to put back.
-  while (entries.size() > to) {
-    const Undo& u = entries.back();
-    if (u.existed) {
-      if (!u.map->setat(u.position, u.name, u.old)) u.map->set(u.name, u.old);
-    }
-    else
-      u.map->erase(u.name);
-    entries.pop_back();
-  }
+void Frame::undoslow(const Undo& u) {
+  if (u.existed)
+    u.map->set(u.name, u.old);
+  else
+    u.map->erase(u.name);
 }
 
 void Frame::keeppool() {

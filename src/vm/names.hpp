@@ -272,7 +272,18 @@ class Frame {
   static Shared* acquirenew();
   static void releasedelete(Shared* s);
   static void keeppool();
-  static void undo(std::uint32_t to);
+  // Plays the log back down to entry `to`, newest first.
+  static void undo(std::uint32_t to) {
+    // A frame whose tail is gone already (the frames of a run torn down in
+    // another order) has nothing left to put back.
+    while (log_.size() > to) {
+      const Undo& u = log_.back();
+      if (!u.existed || !u.map->setat(u.position, u.name, u.old)) undoslow(u);
+      log_.pop_back();
+    }
+  }
+  // An entry whose name was unbound before, or whose slot has moved.
+  static void undoslow(const Undo& u);
   void drop() {
     if (!shared_) return;
     if (borrowed()) undo(logstart_);
