@@ -47,12 +47,6 @@ HostStream* Machine::adopt(std::unique_ptr<HostStream> stream) {
   return streams.back().get();
 }
 
-variable* Machine::makeimmediate(const StackValue& v) {
-  variable* rec = heap.alloc(v.seq);
-  v.fillnumber(*rec);
-  return rec;
-}
-
 void Machine::diagnostic(const std::string& text) {
   consoleout->flush();
   config.err->write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -234,7 +234,11 @@ struct Machine {
     if (!v.rec) v.rec = makeimmediate(v);
     return v.rec;
   }
-  variable* makeimmediate(const StackValue& v);
+  variable* makeimmediate(const StackValue& v) {
+    variable* rec = heap.alloc(v.seq);
+    v.fillnumber(*rec);
+    return rec;
+  }
   // What reading a record yields (getvar): an immediate copy when the record
   // is plain, else what getvar gives.
   StackValue readvalue(variable* v) {

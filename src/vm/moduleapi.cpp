@@ -30,20 +30,6 @@ variable* gettopvar() {
   return v;
 }
 
-void gointo(variable* target) {
-  machine->callstack.push_back(target);
-  machine->databasestack.emplace_back();
-}
-
-void goout() {
-  // The check before every instruction reports empty stacks; popping one
-  // more than is there is left to that check.
-  Machine& m = *machine;
-  if (!m.callstack.empty()) m.callstack.pop_back();
-  if (!m.databasestack.empty()) m.databasestack.pop_back();
-  if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
-}
-
 variable* getattributeslow(variable* target, Name name) {
   if (variable* v = target->attributes().get(name)) return v;
   variable* v = getallocvar();

@@ -22,8 +22,18 @@ namespace moduleapi {
 
 // Pops the top of the data stack, resolved with getvar.
 variable* gettopvar();
-void gointo(variable* target);
-void goout();
+inline void gointo(variable* target) {
+  machine->callstack.push_back(target);
+  machine->databasestack.emplace_back();
+}
+inline void goout() {
+  // The check before every instruction reports empty stacks; popping one
+  // more than is there is left to that check.
+  Machine& m = *machine;
+  if (!m.callstack.empty()) m.callstack.pop_back();
+  if (!m.databasestack.empty()) m.databasestack.pop_back();
+  if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
+}
 
 // The attribute of target; a missing one is created blank with a warning.
 variable* getattributeslow(variable* target, Name name);
