@@ -37,29 +37,18 @@ void Machine::callfunc(std::int32_t argnum) {
   calltrace.pop_back();
 }
 
-bool Machine::standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run) {
-  // The effect of pushing the block and calling it with no arguments, then
-  // putting a copy of the caller's frame (with "ELEMENT" bound to element,
-  // when given) in place of the frame that the call made.
-  calltrace.push_back(target);
-  if (target->ismodule) {
-    // A native makes no frame, so the copy takes the caller's own frame's
-    // place: what the native bound there is gone again.
-    Frame args = databasestack.back().clone();
-    if (element) args.set(sym_element, element);
-    if (target->modulefunc()) target->modulefunc()(target->self(), Args{});
-    calltrace.pop_back();
-    if (databasestack.empty())
-      databasestack.push_back(std::move(args));
-    else
-      databasestack.back() = std::move(args);
-    return false;
-  }
-  Frame args = Frame::borrow(databasestack.back());
+bool Machine::standalonenative(variable* target, variable* element) {
+  // A native makes no frame, so the copy takes the caller's own frame's
+  // place: what the native bound there is gone again.
+  Frame args = databasestack.back().clone();
   if (element) args.set(sym_element, element);
-  databasestack.push_back(std::move(args));
-  codestack.push_back(CodeEntry(target->funccode() ? target->funccode() : emptycode_.get(), std::move(run)));
-  return true;
+  if (target->modulefunc()) target->modulefunc()(target->self(), Args{});
+  calltrace.pop_back();
+  if (databasestack.empty())
+    databasestack.push_back(std::move(args));
+  else
+    databasestack.back() = std::move(args);
+  return false;
 }
 
 void Machine::whileloop(std::unique_ptr<BlockRun> run) {

@@ -187,7 +187,19 @@ struct Machine {
   // bound to element when it is given. Returns true when the block runs on a
   // new code entry (which then owns run), false when it has already run (a
   // native, which runs at once).
-  bool standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run);
+  bool standalonefunccall(variable* target, variable* element, std::unique_ptr<BlockRun>& run) {
+    // The effect of pushing the block and calling it with no arguments, then
+    // putting a copy of the caller's frame (with "ELEMENT" bound to element,
+    // when given) in place of the frame that the call made.
+    calltrace.push_back(target);
+    if (target->ismodule) return standalonenative(target, element);
+    Frame args = Frame::borrow(databasestack.back());
+    if (element) args.set(sym_element, element);
+    databasestack.push_back(std::move(args));
+    codestack.emplace_back(target->funccode() ? target->funccode() : emptycode_.get(), std::move(run));
+    return true;
+  }
+  bool standalonenative(variable* target, variable* element);
   // Starts the next iteration of the loop whose block entry has run out, on
   // the same entry; false when the general way must be taken.
   bool repeatinplace(CodeEntry& entry);
