@@ -75,7 +75,16 @@ class NameMap {
     return true;
   }
   // Binds a name that the map does not hold yet.
-  void add(Name name, variable* value) { insert(name, value); }
+  void add(Name name, variable* value) {
+    if ((size_ + 1) * 2 > slots_.size()) {
+      insert(name, value);
+      return;
+    }
+    std::size_t i = home(name);
+    while (slots_[i].first) i = (i + 1) & mask_;
+    slots_[i] = Slot{name, value};
+    ++size_;
+  }
   // Unbinds name, if it is bound.
   void erase(Name name);
   std::size_t size() const { return size_; }
@@ -94,7 +103,8 @@ class NameMap {
       clear();
       return;
     }
-    std::fill(slots_.begin(), slots_.end(), Slot{nullptr, nullptr});
+    // A free slot is one without a name; what it held is never read.
+    for (Slot& s : slots_) s.first = nullptr;
     size_ = 0;
   }
 
