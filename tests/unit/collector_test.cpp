@@ -8,7 +8,9 @@
 // that no marked record refers to an unmarked one (a missed write barrier
 // stops the process there, before the record could be freed).
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "machine_fixture.hpp"
 
@@ -192,3 +194,62 @@ INSTANTIATE_TEST_SUITE_P(Stores, BarrierTest, ::testing::ValuesIn(stores),
 
 }  // namespace
 }  // namespace TruvVM::testing
+
+namespace TruvVM {
+namespace {
+
+// The heap on its own: a sweep frees exactly the records whose mark differs,
+// leaves the others intact, and the next allocations take the freed slots
+// (first chunk first) before the heap grows; reaching the limit wakes the
+// run loop.
+TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
+  Heap heap;
+  std::uint64_t wake = 99;
+  heap.setwake(&wake, 3000);
+  std::vector<variable*> all;
+  for (int i = 0; i < 2500; ++i) {
+    variable* v = heap.alloc();
+    v->identifier = Tag::Int;
+    v->intval = i;
+    std::string text = "text";
+    text += std::to_string(i);
+    v->stringval = text;  // survivors must keep their text
+    v->gcmark = i % 3 == 0 ? 1 : 2;
+    all.push_back(v);
+  }
+  EXPECT_EQ(wake, 99u);
+  EXPECT_EQ(heap.sweepyoung(1), 2500u - 834u);
+  EXPECT_EQ(heap.live(), 834u);
+  for (int i = 0; i < 2500; i += 3) {
+    EXPECT_EQ(all[static_cast<std::size_t>(i)]->intval, i);
+    std::string text = "text";
+    text += std::to_string(i);
+    EXPECT_EQ(all[static_cast<std::size_t>(i)]->stringval.view(), text);
+  }
+  std::set<variable*> freed;
+  for (int i = 0; i < 2500; ++i)
+    if (i % 3 != 0) freed.insert(all[static_cast<std::size_t>(i)]);
+  // Every new record lands in a freed slot, the lowest addresses of the
+  // first chunk first; none of them overwrites a survivor.
+  std::set<variable*> again;
+  for (std::size_t i = 0; i < freed.size(); ++i) {
+    variable* v = heap.alloc();
+    EXPECT_EQ(v->identifier, Tag::Blank);
+    EXPECT_TRUE(freed.count(v)) << "record " << i << " outside the freed slots";
+    again.insert(v);
+  }
+  EXPECT_EQ(again.size(), freed.size());
+  EXPECT_EQ(heap.live(), 2500u);
+  for (int i = 0; i < 2500; i += 3) EXPECT_EQ(all[static_cast<std::size_t>(i)]->intval, i);
+  // The limit: the allocation that reaches it sets the deadline to 0.
+  for (int i = 0; i < 499; ++i) heap.alloc();
+  EXPECT_EQ(wake, 99u);
+  heap.alloc();
+  EXPECT_EQ(wake, 0u);
+  // A full sweep of a different mark frees everything.
+  EXPECT_EQ(heap.sweep(7), 3000u);
+  EXPECT_EQ(heap.live(), 0u);
+}
+
+}  // namespace
+}  // namespace TruvVM

@@ -113,6 +113,37 @@ TEST(Frame, RewindAndSetIsRewindThenSet) {
   EXPECT_TRUE(Frame::log().empty());
 }
 
+// A write remembers where its name's slot was; when the map has grown (or
+// an unbinding has shifted slots) by the time the write is given back, the
+// name is found again.
+TEST(Frame, WritesAreGivenBackAfterTheMapMovedItsSlots) {
+  Interner names;
+  std::vector<Name> first;
+  Frame parent;
+  auto numbered = [&names](const char* prefix, std::size_t i) {
+    std::string text = prefix;
+    text += std::to_string(i);
+    return names.intern(text);
+  };
+  for (std::uintptr_t i = 0; i < 5; ++i) {
+    first.push_back(numbered("p", i));
+    parent.set(first.back(), rec(i + 1));
+  }
+  const auto before = contents(parent.map());
+  for (int round = 0; round < 3; ++round) {
+    Frame f = Frame::borrow(parent);
+    for (Name n : first) f.set(n, rec(50));
+    // Enough new names to grow the table several times over.
+    for (std::size_t i = 0; i < 300; ++i) f.set(numbered("q", i), rec(60));
+    for (Name n : first) f.set(n, rec(70));
+    EXPECT_EQ(f.map().size(), 305u);
+    f.rewind();
+    EXPECT_EQ(contents(f.map()), before);
+  }
+  EXPECT_EQ(contents(parent.map()), before);
+  EXPECT_TRUE(Frame::log().empty());
+}
+
 TEST(Frame, AMovedBorrowedFrameStillGivesItsWritesBack) {
   Interner names;
   Name a = names.intern("a");
