@@ -288,10 +288,6 @@ void Machine::safepoint() {
   }
 }
 
-}  // namespace TruvVM
-
-namespace TruvVM {
-
 void Machine::cycle() {
   safepoint();
   if (stackcheck) checkstacks();

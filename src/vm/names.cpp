@@ -27,17 +27,6 @@ void NameMap::grow() {
   }
 }
 
-void NameMap::insert(Name name, variable* value) {
-  // Keep at least half of the slots free, so that probes stay short: every
-  // name read looks its map up.
-  if ((size_ + 1) * 2 > slots_.size()) grow();
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = home(name);
-  while (slots_[i].first) i = (i + 1) & mask;
-  slots_[i] = Slot{name, value};
-  ++size_;
-}
-
 void NameMap::erase(Name name) {
   Slot* s = const_cast<Slot*>(find(name));
   if (!s) return;

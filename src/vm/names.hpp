@@ -62,7 +62,7 @@ class NameMap {
       *s = value;
       return;
     }
-    insert(name, value);
+    add(name, value);
   }
   // The entry of name, or null; and its position in the slot table.
   Slot* entry(Name name) { return const_cast<Slot*>(find(name)); }
@@ -74,12 +74,11 @@ class NameMap {
     slots_[position].second = value;
     return true;
   }
-  // Binds a name that the map does not hold yet.
+  // Binds a name that the map does not hold yet. At least half of the
+  // slots stay free, so that probes stay short: every name read looks its
+  // map up.
   void add(Name name, variable* value) {
-    if ((size_ + 1) * 2 > slots_.size()) {
-      insert(name, value);
-      return;
-    }
+    if ((size_ + 1) * 2 > slots_.size()) grow();
     std::size_t i = home(name);
     while (slots_[i].first) i = (i + 1) & mask_;
     slots_[i] = Slot{name, value};
@@ -151,7 +150,6 @@ class NameMap {
     }
   }
   void grow();
-  void insert(Name name, variable* value);
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
   std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
