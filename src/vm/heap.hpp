@@ -5,9 +5,9 @@
 //
 // Allocation takes the lowest free slot of the word of live bits it is at,
 // and moves on word by word and chunk by chunk; a sweep frees a slot by
-// clearing its bit, and sends allocation back to the first chunk. So a
-// collection builds no list of free slots, and the records made after it
-// reuse the slots of those it freed, in address order.
+// clearing its bit, and sends allocation back to the lowest chunk where it
+// freed any. So a collection builds no list of free slots, and the records
+// made after it reuse the slots of those it freed, in address order.
 //
 // The collector is generational. A record is young from its allocation to
 // the end of the first collection it survives, old from then on (its gcmark
@@ -120,7 +120,7 @@ class Heap {
     youngchunks_ = c;
   }
   // Destroys the records of a word whose gcmark differs from mark, among
-  // those of bits; clears their live bits and returns how many they were.
+  // those of bits; clears their live bits and returns those bits.
   std::uint64_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
