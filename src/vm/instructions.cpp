@@ -170,24 +170,63 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 
   TRUV_NEXT();
 
+  // Two immediate integers, the usual operands, are computed where the
+  // right operand lies: the same single-precision arithmetic as the general
+  // path, which reports division by zero and results out of range.
+#define TRUV_INTARITH(o)                                                            \
+  {                                                                                \
+    const std::size_t n = datastack.size();                                       \
+    if (n >= 2) {                                                                  \
+      const StackValue& l = datastack[n - 1];                                      \
+      StackValue& r = datastack[n - 2];                                            \
+      if (!l.rec && !r.rec && l.tag == Tag::Int && r.tag == Tag::Int &&            \
+          (o != Op::DIV || r.intval() != 0)) {                                     \
+        const float f = doarithmetic(static_cast<float>(l.intval()), static_cast<float>(r.intval()), o); \
+        if (f >= -2147483648.0f && f < 2147483648.0f) {                            \
+          r.bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(f));       \
+          r.seq = heap.reserveseq();                                               \
+          datastack.pop_back();                                                    \
+          TRUV_NEXT();                                                             \
+        }                                                                          \
+      }                                                                            \
+    }                                                                              \
+    arithmetic(*this, o);                                                          \
+    TRUV_NEXT();                                                                   \
+  }
   op_ADD:
+      TRUV_INTARITH(Op::ADD)
   op_SUB:
+      TRUV_INTARITH(Op::SUB)
   op_MUL:
+      TRUV_INTARITH(Op::MUL)
   op_DIV:
-      arithmetic(*this, op);
-      TRUV_NEXT();
+      TRUV_INTARITH(Op::DIV)
+#undef TRUV_INTARITH
 
   op_LOADLOCAL: {
       Name name = getname(*ce);
-      pushread(getlocalvar(name));
+      pushread(readlocalvar(name));
       TRUV_NEXT();
     }
   op_STORELOCAL: {
       Name name = getname(*ce);
       need(opcode, 1);
       const StackValue& top = datastack.back();
-      databasestack.back().set(name, storedcopy(top));
-      if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
+      if (callstack.size() == 1 && callstack.back() == progroot && plainnumber(top)) {
+        // The frame's copy and the root's are the same plain number, and
+        // the frame's binding cannot be read while the root has the name:
+        // one record serves as both until the root's is handed on
+        // (variable::rootalias). The root's copy keeps its sequence number,
+        // the one after the frame's.
+        variable* v = storedcopy(top);
+        heap.reserveseq();
+        v->rootalias = 1;
+        databasestack.back().set(name, v);
+        progroot->editattributes().set(name, v);
+      } else {
+        databasestack.back().set(name, storedcopy(top));
+        if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
+      }
       datastack.pop_back();
       TRUV_NEXT();
     }
@@ -208,7 +247,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   op_LOADATTR: {
       Name name = getname(*ce);
       variable* context = callstack.back();
-      StackValue value = readvalue(getattribute(context, name));
+      StackValue value = readvalue(readattribute(context, name));
       // A plain number cannot be called, so its bound object could never be
       // seen; only records get one.
       if (value.rec) value.rec->setself(context);
@@ -307,12 +346,32 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       pushint(valueequal(right, left) ? 1 : 0);
       TRUV_NEXT();
     }
+  // Two immediate numbers are compared where the right operand lies.
+#define TRUV_COMPARE(o)                                                          \
+  {                                                                             \
+    const std::size_t n = datastack.size();                                    \
+    if (n >= 2) {                                                               \
+      const StackValue& l = datastack[n - 1];                                   \
+      StackValue& r = datastack[n - 2];                                         \
+      if (!l.rec && !r.rec) {                                                   \
+        const bool result = docomparisment(valuefloat(l), valuefloat(r), o);    \
+        r = StackValue::ofint(result ? 1 : 0, heap.reserveseq());               \
+        datastack.pop_back();                                                   \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+    }                                                                           \
+    comparison(*this, o);                                                       \
+    TRUV_NEXT();                                                                \
+  }
   op_GT:
+      TRUV_COMPARE(Op::GT)
   op_LT:
+      TRUV_COMPARE(Op::LT)
   op_LE:
+      TRUV_COMPARE(Op::LE)
   op_GE:
-      comparison(*this, op);
-      TRUV_NEXT();
+      TRUV_COMPARE(Op::GE)
+#undef TRUV_COMPARE
   op_NOT: {
       need(opcode, 1);
       StackValue v = popvalue();

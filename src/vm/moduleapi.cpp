@@ -30,6 +30,18 @@ variable* gettopvar() {
   return v;
 }
 
+variable* ownrootbinding(Name name, variable* v) {
+  Machine& m = *machine;
+  v->rootalias = 0;
+  // Found in another map, v would not be a root binding; it is then the
+  // record that map holds.
+  if (m.progroot->attributes().get(name) != v) return v;
+  variable* own = m.heap.alloc(v->seq + 1);
+  *own = *v;
+  m.progroot->editattributes().set(name, own);
+  return own;
+}
+
 variable* getattributeslow(variable* target, Name name) {
   if (variable* v = target->attributes().get(name)) return v;
   variable* v = getallocvar();

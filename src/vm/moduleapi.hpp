@@ -35,9 +35,25 @@ inline void goout() {
   if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
 }
 
+// The root's binding of name is v, which also stands for the frame's copy
+// (variable::rootalias): binds a copy of v in the root with the sequence
+// number that the root's copy was given, and returns it. v keeps standing for
+// the frame's copy, which nothing has seen.
+variable* ownrootbinding(Name name, variable* v);
+
 // The attribute of target; a missing one is created blank with a warning.
 variable* getattributeslow(variable* target, Name name);
 inline variable* getattribute(variable* target, Name name) {
+  if (variable* v = target->attributes().get(name)) {
+    if (v->rootalias) [[unlikely]]
+      return ownrootbinding(name, v);
+    return v;
+  }
+  return getattributeslow(target, name);
+}
+// The same, for a caller that only reads a copy of the attribute (a plain
+// number, which is what a shared root binding is, is read as a copy).
+inline variable* readattribute(variable* target, Name name) {
   if (variable* v = target->attributes().get(name)) return v;
   return getattributeslow(target, name);
 }
@@ -72,6 +88,17 @@ variable* getframevar(Name name);
 // frame's binding, made blank when missing.
 inline variable* getlocalvar(Name name) {
   // The root's binding wins over the frame's; attributes never hold null.
+  if (variable* v = machine->progroot->attributes().get(name)) {
+    if (v->rootalias) [[unlikely]]
+      return ownrootbinding(name, v);
+    return v;
+  }
+  variable* const* slot = machine->databasestack.back().map().slot(name);
+  if (slot && *slot) return *slot;
+  return getframevar(name);
+}
+// The same, for a caller that only reads a copy of the local.
+inline variable* readlocalvar(Name name) {
   if (variable* v = machine->progroot->attributes().get(name)) return v;
   variable* const* slot = machine->databasestack.back().map().slot(name);
   if (slot && *slot) return *slot;

@@ -12,6 +12,7 @@
 
 #include "builtin.hpp"
 #include "machine.hpp"
+#include "moduleapi.hpp"
 
 namespace TruvVM {
 
@@ -207,6 +208,9 @@ void variable::gcremember(variable* v) { machine->heap.remember(v); }
 
 variable& variable::operator=(const variable& rhs) {
   if (this == &rhs) return *this;
+  // The root's attribute records are shared with the copy: those that stand
+  // for a frame's copy too are given their own first.
+  if (machine && &rhs == machine->progroot && rhs.ext_) machine->progroot->ownrootbindings();
   if (iskey) ++DictVal::keyversion;
   identifier = rhs.identifier;
   name = rhs.name;
@@ -226,6 +230,13 @@ variable& variable::operator=(const variable& rhs) {
     ext_->clear();
   }
   return *this;
+}
+
+void variable::ownrootbindings() {
+  std::vector<NameMap::Slot> shared;
+  for (const NameMap::Slot& slot : ext_->attributes)
+    if (slot.second->rootalias) shared.push_back(slot);
+  for (const NameMap::Slot& slot : shared) moduleapi::ownrootbinding(slot.first, slot.second);
 }
 
 variable* variable::getvar() {

@@ -1,6 +1,7 @@
 #pragma once
 // The value record: every datum of the machine is one `variable`.
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -207,6 +208,12 @@ struct variable {
   std::uint8_t iskey = 0;      // has been a dictionary key
   mutable std::uint8_t printing = 0;  // set while getstring is inside this record
   std::uint8_t gcremembered = 0;      // in the heap's remembered set
+  // Bound in the root's attributes and standing, wherever else it is held
+  // (frames, their undo log), for the frame's own copy of the same number.
+  // Such a record has never been handed to anything that could change it or
+  // tell it apart from a copy: the root gets a record of its own first (see
+  // moduleapi::ownrootbinding).
+  std::uint8_t rootalias = 0;
 
   std::int32_t intval = 0;
   float floatval = 0.0f;
@@ -239,6 +246,9 @@ struct variable {
     if (gcmark && v && !v->gcmark && !v->gcremembered) gcremember(v);
   }
   static void gcremember(variable* v);
+  // Run on the root before its attribute records are shared with another
+  // record (see rootalias).
+  void ownrootbindings();
 
  public:
   // Whether the record can refer to other records at all.
@@ -335,14 +345,12 @@ struct variable {
   // Its copy is just its number (the bound object of a record that cannot be
   // called is never copied).
   bool isplainnumber() const {
-    if (identifier == Tag::Int) {
-      if (floatval != 0.0f || std::signbit(floatval)) return false;
-    } else if (identifier == Tag::Float) {
-      if (intval != 0) return false;
-    } else {
-      return false;
-    }
-    return name == VarName::Unnamed && !ismodule && stringval.empty() && (!ext_ || ext_->plain());
+    // The other number must be zero in all its bits (a float -0 is not).
+    const std::uint32_t other =
+        identifier == Tag::Int ? std::bit_cast<std::uint32_t>(floatval) : static_cast<std::uint32_t>(intval);
+    if ((identifier != Tag::Int && identifier != Tag::Float) || other != 0) return false;
+    if (name != VarName::Unnamed || ismodule || !stringval.empty()) return false;
+    return !ext_ || ext_->plain();
   }
   bool isnumber() const { return identifier == Tag::Int || identifier == Tag::Float; }
   // Whether calling this record runs any code. The bound object of a record
