@@ -1,6 +1,7 @@
 #pragma once
 // Code buffers: immutable bytes that code stack entries walk through.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,7 +43,25 @@ struct Code {
   // sized when the first code entry is made for the code.
   mutable std::vector<std::unique_ptr<CachedOperand>> operands;
 
+ private:
+  mutable std::unique_ptr<byte[]> runbytes_;
+
+ public:
+
   std::size_t size() const { return bytes.size(); }
+  // The bytes followed by endmark, for the run loop: reading the byte at the
+  // end finds endmark, which is no opcode, so the loop learns that an entry
+  // has run out on the path it takes for unknown opcodes, and tests nothing
+  // before each fetch. Made when the first code entry is made for the code.
+  static constexpr byte endmark = 0xFF;
+  const byte* runbytes() const {
+    if (!runbytes_) {
+      runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
+      std::copy(bytes.begin(), bytes.end(), runbytes_.get());
+      runbytes_[bytes.size()] = endmark;
+    }
+    return runbytes_.get();
+  }
   std::unique_ptr<CachedOperand>* operandtable() const {
     if (operands.size() != bytes.size() + 1) operands.resize(bytes.size() + 1);
     return operands.data();

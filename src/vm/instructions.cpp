@@ -141,34 +141,40 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   // two instructions. Every action ends with its own copy of the cycle, so
   // that the jump to the next action is predicted per action. The code stack
   // is never empty here: leaving its last entry ends the run.
-  static void* const actions[opcodecount] = {
-#define TRUV_OPCODE(name, code, operand) &&op_##name,
+  // Every byte that is no opcode, the end mark of the code included, goes
+  // to one place.
+  void* actions[256];
+  for (void*& action : actions) action = &&op_other;
+#define TRUV_OPCODE(name, code, operand) actions[code] = &&op_##name;
 #include "opcodes.def"
 #undef TRUV_OPCODE
-  };
   // The entry being run. Only CALL, RETURN, IF, WHILE, FOREACH and leaving
   // an entry push or pop code stack entries; they point it at the new top.
   CodeEntry* ce = &codestack.back();
   std::uint8_t opcode;
   Op op;
+  // An entry's position never passes its end, and the byte at the end is
+  // the end mark, so the fetch needs no test.
 #define TRUV_NEXT()                                                        \
-  for (;;) {                                                               \
+  do {                                                                     \
     if (executed >= nextcheck_) cycle();                                   \
     ++executed;                                                            \
-    if (ce->empty()) {                                                     \
-      if (!ce->block || !repeatinplace(*ce)) {                             \
-        exitoutoffunc(false);                                              \
-        ce = &codestack.back();                                            \
-      }                                                                    \
-      continue;                                                            \
-    }                                                                      \
     opcode = ce->bytes[ce->pos++];                                         \
-    if (!isopcode(opcode)) error("Unknown instruction.", false);           \
     op = static_cast<Op>(opcode);                                          \
     goto* actions[opcode];                                                 \
-  }
+  } while (false)
 
   TRUV_NEXT();
+
+  op_other:
+      if (ce->pos - 1 != ce->end) error("Unknown instruction.", false);
+      // The entry has run out: the cycle leaves it, or runs its loop again.
+      --ce->pos;
+      if (!ce->block || !repeatinplace(*ce)) {
+        exitoutoffunc(false);
+        ce = &codestack.back();
+      }
+      TRUV_NEXT();
 
   // Two immediate integers, the usual operands, are computed where the
   // right operand lies: the same single-precision arithmetic as the general

@@ -41,13 +41,13 @@ struct BlockRun {
 struct CodeEntry {
   CodeEntry(const Code* c, std::unique_ptr<BlockRun> run = nullptr)
       : code(c),
-        bytes(c->bytes.data()),
+        bytes(c->runbytes()),
         ops(c->operandtable()),
         end(static_cast<std::uint32_t>(c->size())),
         block(std::move(run)) {}
 
   const Code* code;
-  const byte* bytes;  // code->bytes, kept here for the fetch of every cycle
+  const byte* bytes;  // code->runbytes(), kept here for the fetch of every cycle
   // code->operands: end + 1 slots, so that any position up to end indexes it.
   const std::unique_ptr<CachedOperand>* ops;
   std::uint32_t pos = 0;
