@@ -346,6 +346,18 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_NEXT();
 
   op_EQ: {
+      const std::size_t n = datastack.size();
+      if (n >= 2) {
+        // Two immediate numbers: equal when their values are.
+        const StackValue& l = datastack[n - 1];
+        StackValue& r = datastack[n - 2];
+        if (!l.rec && !r.rec && l.identifier() != Tag::Blank && r.identifier() != Tag::Blank) {
+          const bool result = valuefloat(l) == valuefloat(r);
+          r = StackValue::ofint(result ? 1 : 0, heap.reserveseq());
+          datastack.pop_back();
+          TRUV_NEXT();
+        }
+      }
       need(opcode, 2);
       StackValue left = popvalue();
       StackValue right = popvalue();
