@@ -181,7 +181,9 @@ class Frame {
     std::uint32_t position;  // of the name's slot at the write, when it existed
   };
 
-  Frame() : shared_(acquire()) {}
+  // A new frame takes its map on first use: a context entered only to read
+  // an attribute never binds a local, so it costs no map.
+  Frame() : shared_(nullptr) {}
   explicit Frame(NameMap map) : shared_(acquire()) { shared_->map = std::move(map); }
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
@@ -199,22 +201,22 @@ class Frame {
 
   // A frame that sees what parent sees, for a block run on top of it.
   static Frame borrow(const Frame& parent) {
-    Frame f(parent.shared_);
+    Frame f(parent.shared());
     f.logstart_ = static_cast<std::uint32_t>(log().size());
     return f;
   }
   // A frame of its own with the same bindings.
-  Frame clone() const { return Frame(shared_->map); }
+  Frame clone() const { return shared_ ? Frame(shared_->map) : Frame(); }
   bool borrowed() const { return logstart_ != notborrowed; }
   // Whether this frame borrows from parent.
-  bool borrows(const Frame& parent) const { return borrowed() && shared_ == parent.shared_; }
+  bool borrows(const Frame& parent) const { return borrowed() && shared_ == parent.shared_ && shared_; }
   // Back to what the frame held when it was borrowed, as a new copy of its
   // parent would be.
   void rewind() { undo(logstart_); }
   // rewind(), then set(name, value), for a name that the frame's first write
   // bound: the first write's log entry stays, and the name keeps its slot.
   void rewindandset(Name name, variable* value) {
-    if (log_.size() > logstart_ && log_[logstart_].name == name && log_[logstart_].map == &shared_->map) {
+    if (log_.size() > logstart_ && log_[logstart_].name == name && log_[logstart_].map == &shared()->map) {
       undo(logstart_ + 1);
       if (variable** slot = shared_->map.slot(name)) {
         *slot = value;
@@ -225,12 +227,12 @@ class Frame {
     set(name, value);
   }
 
-  const NameMap& map() const { return shared_->map; }
-  NameMap& writable() { return shared_->map; }
-  variable* get(Name name) const { return shared_->map.get(name); }
-  bool has(Name name) const { return shared_->map.has(name); }
+  const NameMap& map() const { return shared_ ? shared_->map : nomap(); }
+  NameMap& writable() { return shared()->map; }
+  variable* get(Name name) const { return map().get(name); }
+  bool has(Name name) const { return map().has(name); }
   void set(Name name, variable* value) {
-    NameMap& map = shared_->map;
+    NameMap& map = shared()->map;
     NameMap::Slot* entry = map.entry(name);
     if (borrowed())
       log().push_back(Undo{&map, name, entry ? entry->second : nullptr, entry != nullptr,
@@ -258,6 +260,15 @@ class Frame {
   static inline Shared* poolfree_ = nullptr;
   static inline std::size_t poolcount_ = 0;
   explicit Frame(Shared* shared) : shared_(shared) { ++shared_->refs; }
+  // The map, taken now if the frame has none yet.
+  Shared* shared() const {
+    if (!shared_) shared_ = acquire();
+    return shared_;
+  }
+  static const NameMap& nomap() {
+    static const NameMap none;
+    return none;
+  }
   static Shared* acquire() {
     Shared* s = poolfree_;
     if (!s) return acquirenew();
@@ -300,7 +311,7 @@ class Frame {
 
   static inline std::vector<Undo> log_;
 
-  Shared* shared_;
+  mutable Shared* shared_;  // null until the frame is first written or borrowed
   std::uint32_t logstart_ = notborrowed;
 };
 

@@ -162,4 +162,28 @@ TEST(Frame, AMovedBorrowedFrameStillGivesItsWritesBack) {
 }
 
 }  // namespace
+
+// A new frame has no map until it is used; a frame borrowed from it must
+// still write the parent's map, so that the parent sees the writes while the
+// borrowed frame lives and gets its own bindings back when it goes. A clone
+// of an unused frame is empty.
+TEST(Frame, AnUnusedFrameCanBeBorrowedClonedAndRead) {
+  Interner names;
+  Name a = names.intern("a");
+  Frame parent;
+  Frame other;
+  EXPECT_FALSE(parent.has(a));
+  EXPECT_TRUE(parent.map().empty());
+  EXPECT_TRUE(parent.clone().map().empty());
+  {
+    Frame child = Frame::borrow(parent);
+    EXPECT_TRUE(child.borrows(parent));
+    EXPECT_FALSE(child.borrows(other));
+    child.set(a, rec(1));
+    EXPECT_EQ(parent.get(a), rec(1));
+  }
+  EXPECT_FALSE(parent.has(a));
+  EXPECT_TRUE(Frame::log().empty());
+}
+
 }  // namespace TruvVM
