@@ -176,28 +176,23 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       }
       TRUV_NEXT();
 
-  // Two immediate integers, the usual operands, are computed where the
-  // right operand lies: the same single-precision arithmetic as the general
-  // path, which reports division by zero and results out of range.
-#define TRUV_INTARITH(o)                                                            \
-  {                                                                                \
-    const std::size_t n = datastack.size();                                       \
-    if (n >= 2) {                                                                  \
-      const StackValue& l = datastack[n - 1];                                      \
-      StackValue& r = datastack[n - 2];                                            \
-      if (!l.rec && !r.rec && l.tag == Tag::Int && r.tag == Tag::Int &&            \
-          (o != Op::DIV || r.intval() != 0)) {                                     \
-        const float f = doarithmetic(static_cast<float>(l.intval()), static_cast<float>(r.intval()), o); \
-        if (f >= -2147483648.0f && f < 2147483648.0f) {                            \
-          r.bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(f));       \
-          r.seq = heap.reserveseq();                                               \
-          datastack.pop_back();                                                    \
-          TRUV_NEXT();                                                             \
-        }                                                                          \
-      }                                                                            \
-    }                                                                              \
-    arithmetic(*this, o);                                                          \
-    TRUV_NEXT();                                                                   \
+  // Two immediate integers, the usual operands, are computed in place: the
+  // same single-precision arithmetic as the general path, which reports
+  // division by zero and results out of range.
+#define TRUV_INTARITH(o)                                                                     \
+  {                                                                                         \
+    if (StackValue* r = immediatepair()) {                                                  \
+      const StackValue& l = datastack.back();                                               \
+      if (l.tag == Tag::Int && r->tag == Tag::Int && (o != Op::DIV || r->intval() != 0)) {  \
+        const float f = doarithmetic(static_cast<float>(l.intval()), static_cast<float>(r->intval()), o); \
+        if (f >= -2147483648.0f && f < 2147483648.0f) {                                     \
+          pairresult(*r, static_cast<std::int32_t>(f));                                     \
+          TRUV_NEXT();                                                                      \
+        }                                                                                   \
+      }                                                                                     \
+    }                                                                                       \
+    arithmetic(*this, o);                                                                   \
+    TRUV_NEXT();                                                                            \
   }
   op_ADD:
       TRUV_INTARITH(Op::ADD)
@@ -346,15 +341,11 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_NEXT();
 
   op_EQ: {
-      const std::size_t n = datastack.size();
-      if (n >= 2) {
-        // Two immediate numbers: equal when their values are.
-        const StackValue& l = datastack[n - 1];
-        StackValue& r = datastack[n - 2];
-        if (!l.rec && !r.rec && l.identifier() != Tag::Blank && r.identifier() != Tag::Blank) {
-          const bool result = valuefloat(l) == valuefloat(r);
-          r = StackValue::ofint(result ? 1 : 0, heap.reserveseq());
-          datastack.pop_back();
+      // Two immediate numbers: equal when their values are.
+      if (StackValue* r = immediatepair()) {
+        const StackValue& l = datastack.back();
+        if (l.tag != Tag::Blank && r->tag != Tag::Blank) {
+          pairresult(*r, valuefloat(l) == valuefloat(*r) ? 1 : 0);
           TRUV_NEXT();
         }
       }
@@ -364,22 +355,15 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       pushint(valueequal(right, left) ? 1 : 0);
       TRUV_NEXT();
     }
-  // Two immediate numbers are compared where the right operand lies.
-#define TRUV_COMPARE(o)                                                          \
-  {                                                                             \
-    const std::size_t n = datastack.size();                                    \
-    if (n >= 2) {                                                               \
-      const StackValue& l = datastack[n - 1];                                   \
-      StackValue& r = datastack[n - 2];                                         \
-      if (!l.rec && !r.rec) {                                                   \
-        const bool result = docomparisment(valuefloat(l), valuefloat(r), o);    \
-        r = StackValue::ofint(result ? 1 : 0, heap.reserveseq());               \
-        datastack.pop_back();                                                   \
-        TRUV_NEXT();                                                            \
-      }                                                                         \
-    }                                                                           \
-    comparison(*this, o);                                                       \
-    TRUV_NEXT();                                                                \
+  // Two immediate numbers are compared in place.
+#define TRUV_COMPARE(o)                                                                 \
+  {                                                                                    \
+    if (StackValue* r = immediatepair()) {                                             \
+      pairresult(*r, docomparisment(valuefloat(datastack.back()), valuefloat(*r), o) ? 1 : 0); \
+      TRUV_NEXT();                                                                     \
+    }                                                                                  \
+    comparison(*this, o);                                                              \
+    TRUV_NEXT();                                                                       \
   }
   op_GT:
       TRUV_COMPARE(Op::GT)

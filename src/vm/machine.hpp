@@ -230,6 +230,19 @@ struct Machine {
   // A fresh integer or float, as an immediate.
   void pushint(std::int32_t value) { datastack.push_back(StackValue::ofint(value, heap.reserveseq())); }
   void pushfloat(float value) { datastack.push_back(StackValue::offloat(value, heap.reserveseq())); }
+  // The entry of the right operand when the two top entries are both
+  // immediates (the left operand is on top), else null. An operator that
+  // computes on them puts its result there with pairresult, which drops the
+  // left operand: one entry fewer, as popping both and pushing would leave.
+  StackValue* immediatepair() {
+    const std::size_t n = datastack.size();
+    if (n < 2 || datastack[n - 1].rec || datastack[n - 2].rec) return nullptr;
+    return &datastack[n - 2];
+  }
+  void pairresult(StackValue& right, std::int32_t result) {
+    right = StackValue::ofint(result, heap.reserveseq());
+    datastack.pop_back();
+  }
   // Pushes what reading v yields (readvalue).
   void pushread(variable* v) {
     if (!v->isplainnumber()) {
