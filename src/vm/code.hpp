@@ -43,11 +43,6 @@ struct Code {
   // sized when the first code entry is made for the code.
   mutable std::vector<std::unique_ptr<CachedOperand>> operands;
 
- private:
-  mutable std::unique_ptr<byte[]> runbytes_;
-
- public:
-
   std::size_t size() const { return bytes.size(); }
   // The bytes followed by endmark, for the run loop: reading the byte at the
   // end finds endmark, which is no opcode, so the loop learns that an entry
@@ -66,6 +61,9 @@ struct Code {
     if (operands.size() != bytes.size() + 1) operands.resize(bytes.size() + 1);
     return operands.data();
   }
+
+ private:
+  mutable std::unique_ptr<byte[]> runbytes_;
 };
 
 }  // namespace TruvVM

@@ -43,19 +43,17 @@ variable* ownrootbinding(Name name, variable* v);
 
 // The attribute of target; a missing one is created blank with a warning.
 variable* getattributeslow(variable* target, Name name);
-inline variable* getattribute(variable* target, Name name) {
-  if (variable* v = target->attributes().get(name)) {
-    if (v->rootalias) [[unlikely]]
-      return ownrootbinding(name, v);
-    return v;
-  }
-  return getattributeslow(target, name);
-}
-// The same, for a caller that only reads a copy of the attribute (a plain
-// number, which is what a shared root binding is, is read as a copy).
+// readattribute is for a caller that only reads a copy (a shared root binding
+// is a plain number, read as a copy); getattribute hands the record on.
 inline variable* readattribute(variable* target, Name name) {
   if (variable* v = target->attributes().get(name)) return v;
   return getattributeslow(target, name);
+}
+inline variable* getattribute(variable* target, Name name) {
+  variable* v = readattribute(target, name);
+  if (v->rootalias) [[unlikely]]
+    return ownrootbinding(name, v);
+  return v;
 }
 variable* getattribute(variable* target, std::string_view name);
 
@@ -85,24 +83,20 @@ variable& gettargetpntr(variable* pointer);
 
 variable* getframevar(Name name);
 // The local of that name: the root's attribute when it has one, else the
-// frame's binding, made blank when missing.
-inline variable* getlocalvar(Name name) {
-  // The root's binding wins over the frame's; attributes never hold null.
-  if (variable* v = machine->progroot->attributes().get(name)) {
-    if (v->rootalias) [[unlikely]]
-      return ownrootbinding(name, v);
-    return v;
-  }
-  variable* const* slot = machine->databasestack.back().map().slot(name);
-  if (slot && *slot) return *slot;
-  return getframevar(name);
-}
-// The same, for a caller that only reads a copy of the local.
+// frame's binding, made blank when missing. readlocalvar is for a caller that
+// only reads a copy; getlocalvar hands the record on, so a shared root
+// binding first gets a record of its own.
 inline variable* readlocalvar(Name name) {
   if (variable* v = machine->progroot->attributes().get(name)) return v;
   variable* const* slot = machine->databasestack.back().map().slot(name);
   if (slot && *slot) return *slot;
   return getframevar(name);
+}
+inline variable* getlocalvar(Name name) {
+  variable* v = readlocalvar(name);
+  if (v->rootalias) [[unlikely]]
+    return ownrootbinding(name, v);
+  return v;
 }
 variable* getglobalvar(Name name);
 
