@@ -59,7 +59,8 @@ void Machine::whileloop(std::unique_ptr<BlockRun> run) {
     if (standalonefunccall(target, nullptr, run)) return;
     // A native block has run already; count it like an instruction so that
     // a harness's budget also ends such a loop.
-    if (config.instructionbudget && ++executed >= config.instructionbudget) throw BudgetExhausted{};
+    countone();
+    if (config.instructionbudget && executed() >= config.instructionbudget) throw BudgetExhausted{};
   }
 }
 
@@ -68,7 +69,8 @@ void Machine::foreachloop(std::unique_ptr<BlockRun> run) {
     variable* element = run->elements.get()[run->next++];
     variable* target = run->target;
     if (standalonefunccall(target, element, run)) return;
-    if (config.instructionbudget && ++executed >= config.instructionbudget) throw BudgetExhausted{};
+    countone();
+    if (config.instructionbudget && executed() >= config.instructionbudget) throw BudgetExhausted{};
   }
 }
 

@@ -40,29 +40,32 @@ struct CachedOperand {
 struct Code {
   std::vector<byte> bytes;
   // By position, with one more for an operand expected at the very end;
-  // sized when the first code entry is made for the code.
+  // sized when the run bytes are made.
   mutable std::vector<std::unique_ptr<CachedOperand>> operands;
 
   std::size_t size() const { return bytes.size(); }
   // The bytes followed by endmark, for the run loop: reading the byte at the
   // end finds endmark, which is no opcode, so the loop learns that an entry
   // has run out on the path it takes for unknown opcodes, and tests nothing
-  // before each fetch. Made when the first code entry is made for the code.
+  // before each fetch. Made, with the operand table, when the first code
+  // entry is made for the code.
   static constexpr byte endmark = 0xFF;
   const byte* runbytes() const {
-    if (!runbytes_) {
-      runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
-      std::copy(bytes.begin(), bytes.end(), runbytes_.get());
-      runbytes_[bytes.size()] = endmark;
-    }
+    if (!runbytes_) prepare();
     return runbytes_.get();
   }
   std::unique_ptr<CachedOperand>* operandtable() const {
-    if (operands.size() != bytes.size() + 1) operands.resize(bytes.size() + 1);
+    if (!runbytes_) prepare();
     return operands.data();
   }
 
  private:
+  void prepare() const {
+    runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
+    std::copy(bytes.begin(), bytes.end(), runbytes_.get());
+    runbytes_[bytes.size()] = endmark;
+    operands.resize(bytes.size() + 1);
+  }
   mutable std::unique_ptr<byte[]> runbytes_;
 };
 

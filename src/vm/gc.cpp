@@ -242,7 +242,7 @@ void Machine::collect(bool major) {
   if (!major) gcnursery_ = std::clamp(nurseryperroot * roots, minnursery, maxnursery);
   const std::size_t live = heap.live();
   gcrecords_ = live + std::clamp<std::size_t>(live, minrecords, gcnursery_);
-  heap.setwake(&nextcheck_, gcrecords_);
+  heap.setwake(&countdown_, gcrecords_);
   if (major) {
     gcmajor_ = std::max<std::size_t>(majorfloor, 2 * live);
     gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
@@ -250,6 +250,7 @@ void Machine::collect(bool major) {
 }
 
 void Machine::safepoint() {
+  const std::uint64_t executed = this->executed();
   if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
   const bool due = executed >= periodic_;
   if (due) {
@@ -289,9 +290,16 @@ void Machine::safepoint() {
 }
 
 void Machine::cycle() {
+  // Safepoint and stack check see the count of the instructions before this
+  // one, then this one is counted again.
+  ++countdown_.left;
   safepoint();
   if (stackcheck) checkstacks();
-  nextcheck_ = config.gcstress || stackcheck || heap.live() >= gcrecords_ ? 0 : periodic_;
+  if (config.gcstress || stackcheck || heap.live() >= gcrecords_)
+    countdown_.wake();
+  else
+    countdown_.checkat(periodic_);
+  --countdown_.left;
 }
 
 }  // namespace TruvVM

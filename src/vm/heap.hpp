@@ -27,6 +27,32 @@
 
 namespace TruvVM {
 
+// The run loop's count of instructions and its deadline for the next check,
+// kept as one signed number so that every cycle only decrements and tests
+// it: `left` is how many instructions may still run before the check, and
+// the count is `base - left`. Waking makes the check due at once without
+// changing the count.
+struct Countdown {
+  std::uint64_t base = 0;
+  std::int64_t left = 0;
+
+  std::uint64_t count() const { return base - static_cast<std::uint64_t>(left); }
+  void wake() {
+    base = count();
+    left = 0;
+  }
+  // The next check when the count reaches at (at once when it has already).
+  void checkat(std::uint64_t at) {
+    const std::uint64_t now = count();
+    if (at <= now) {
+      wake();
+      return;
+    }
+    base = at;
+    left = static_cast<std::int64_t>(at - now);
+  }
+};
+
 class Heap {
  public:
   Heap() = default;
@@ -47,19 +73,20 @@ class Heap {
     c->youngbits[w] |= bit;
     if (!c->hasyoung) linkyoung(c);
     const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bit));
-    variable* v = new (c->slot(i)) variable();
+    // Every field has its initializer, so nothing is cleared twice.
+    variable* v = new (c->slot(i)) variable;
     v->seq = seq;
     ++young_;
-    if (++live_ >= limit_) *wake_ = 0;
+    if (++live_ >= limit_) wake_->wake();
     return v;
   }
   // Takes the next creation sequence number for a record made later.
   std::uint64_t reserveseq() { return nextseq_++; }
 
   std::size_t live() const { return live_; }
-  // Once `live()` reaches limit, alloc sets *wake to 0: the run loop's
-  // deadline for its next check, which then finds the collection due.
-  void setwake(std::uint64_t* wake, std::size_t limit) {
+  // Once `live()` reaches limit, alloc wakes the run loop's countdown, so
+  // that its next check finds the collection due.
+  void setwake(Countdown* wake, std::size_t limit) {
     wake_ = wake;
     limit_ = limit;
   }
@@ -135,8 +162,8 @@ class Heap {
   Chunk* youngchunks_ = nullptr;
   std::vector<variable*> remembered_;
   std::uint64_t nextseq_ = 0;
-  std::uint64_t nowake_ = 0;
-  std::uint64_t* wake_ = &nowake_;
+  Countdown nowake_;
+  Countdown* wake_ = &nowake_;
   std::size_t limit_ = SIZE_MAX;
 };
 

@@ -151,17 +151,14 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   // The entry being run. Only CALL, RETURN, IF, WHILE, FOREACH and leaving
   // an entry push or pop code stack entries; they point it at the new top.
   CodeEntry* ce = &codestack.back();
-  std::uint8_t opcode;
-  Op op;
+  // Each action knows its own opcode, so the fetch keeps none.
+  constexpr auto code = [](Op o) { return static_cast<std::uint8_t>(o); };
   // An entry's position never passes its end, and the byte at the end is
   // the end mark, so the fetch needs no test.
 #define TRUV_NEXT()                                                        \
   do {                                                                     \
-    if (executed >= nextcheck_) cycle();                                   \
-    ++executed;                                                            \
-    opcode = ce->bytes[ce->pos++];                                         \
-    op = static_cast<Op>(opcode);                                          \
-    goto* actions[opcode];                                                 \
+    if (--countdown_.left < 0) [[unlikely]] cycle();                      \
+    goto* actions[ce->bytes[ce->pos++]];                                   \
   } while (false)
 
   TRUV_NEXT();
@@ -170,7 +167,10 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       if (ce->pos - 1 != ce->end) error("Unknown instruction.", false);
       // The entry has run out: the cycle leaves it, or runs its loop again.
       --ce->pos;
-      if (!ce->block || !repeatinplace(*ce)) {
+      if (!ce->block) {
+        leaveplainentry();
+        ce = &codestack.back();
+      } else if (!repeatinplace(*ce)) {
         exitoutoffunc(false);
         ce = &codestack.back();
       }
@@ -206,12 +206,12 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 
   op_LOADLOCAL: {
       Name name = getname(*ce);
-      pushread(readlocalvar(name));
+      pushread(readlocalvar(*this, name));
       TRUV_NEXT();
     }
   op_STORELOCAL: {
       Name name = getname(*ce);
-      need(opcode, 1);
+      need(code(Op::STORELOCAL), 1);
       const StackValue& top = datastack.back();
       if (callstack.size() == 1 && callstack.back() == progroot && plainnumber(top)) {
         // The frame's copy and the root's are the same plain number, and
@@ -237,11 +237,11 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_NEXT();
     }
   op_STOREGLOBAL: {
-      need(opcode, 1);
+      need(code(Op::STOREGLOBAL), 1);
       variable* value = storedcopy(datastack.back());
       Name name = getname(*ce);
       globalvars.set(name, value);
-      need(opcode, 1);
+      need(code(Op::STOREGLOBAL), 1);
       datastack.pop_back();
       TRUV_NEXT();
     }
@@ -256,11 +256,11 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_NEXT();
     }
   op_STOREATTR: {
-      need(opcode, 1);
+      need(code(Op::STOREATTR), 1);
       variable* value = storedcopy(datastack.back());
       Name name = getname(*ce);
       callstack.back()->editattributes().set(name, value);
-      need(opcode, 1);
+      need(code(Op::STOREATTR), 1);
       datastack.pop_back();
       TRUV_NEXT();
     }
@@ -269,7 +269,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       pushconst(*ce);
       TRUV_NEXT();
   op_DUP: {
-      need(opcode, 1);
+      need(code(Op::DUP), 1);
       const StackValue& top = datastack.back();
       // getcopy of a plain number is its number; the copy is made before the
       // push, which may move the stack.
@@ -278,11 +278,11 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_NEXT();
     }
   op_POP:
-      need(opcode, 1);
+      need(code(Op::POP), 1);
       datastack.pop_back();
       TRUV_NEXT();
   op_STASH:
-      need(opcode, 1);
+      need(code(Op::STASH), 1);
       memory.push_back(copyvalue(datastack.back()));
       datastack.pop_back();
       TRUV_NEXT();
@@ -308,7 +308,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_NEXT();
     }
   op_PTRTOP:
-      need(opcode, 1);
+      need(code(Op::PTRTOP), 1);
       push(gettopvar()->getpointer());
       TRUV_NEXT();
 
@@ -324,13 +324,13 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       while (callstack.size() > 1) goout();
       TRUV_NEXT();
   op_ENTERTOP:
-      need(opcode, 1);
+      need(code(Op::ENTERTOP), 1);
       gointo(gettopvar());
       TRUV_NEXT();
 
   op_CALL: {
       const std::int32_t argnum = getcount(*ce);
-      need(opcode, static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
+      need(code(Op::CALL), static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
       callfunc(argnum);
       ce = &codestack.back();
       TRUV_NEXT();
@@ -349,7 +349,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
           TRUV_NEXT();
         }
       }
-      need(opcode, 2);
+      need(code(Op::EQ), 2);
       StackValue left = popvalue();
       StackValue right = popvalue();
       pushint(valueequal(right, left) ? 1 : 0);
@@ -375,21 +375,27 @@ bool valueequal(const StackValue& a, const StackValue& b) {
       TRUV_COMPARE(Op::GE)
 #undef TRUV_COMPARE
   op_NOT: {
-      need(opcode, 1);
+      need(code(Op::NOT), 1);
       StackValue v = popvalue();
       pushintresult(*this, v, valueint(v) == 0 ? 1 : 0);
       TRUV_NEXT();
     }
   op_AND:
+      logic(*this, Op::AND);
+      TRUV_NEXT();
   op_OR:
+      logic(*this, Op::OR);
+      TRUV_NEXT();
   op_XOR:
+      logic(*this, Op::XOR);
+      TRUV_NEXT();
   op_NOR:
-      logic(*this, op);
+      logic(*this, Op::NOR);
       TRUV_NEXT();
 
   op_IF: {
       variable* block = getblock(*ce);
-      need(opcode, 1);
+      need(code(Op::IF), 1);
       if (valueint(popvalue()) != 0) {
         std::unique_ptr<BlockRun> run;
         standalonefunccall(block, nullptr, run);
@@ -413,7 +419,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
         auto run = std::make_unique<BlockRun>();
         run->kind = BlockRun::Kind::Foreach;
         run->target = getblock(*ce);
-        need(opcode, 1);
+        need(code(Op::FOREACH), 1);
         variable* collection = popvalue().rec;
         if (!collection) {
           // A number: nothing to run over.

@@ -17,7 +17,7 @@ Machine::Machine(const RunConfig& cfg) : config(cfg) {
   sym_element = names.intern("ELEMENT");
   sym_progroot = names.intern("progroot");
   emptycode_ = std::make_unique<Code>();
-  heap.setwake(&nextcheck_, gcrecords_);
+  heap.setwake(&countdown_, gcrecords_);
 }
 
 Machine::~Machine() {
@@ -98,8 +98,12 @@ void Machine::integritycheck() {
 }
 
 void Machine::exitoutoffunc(bool repeat) {
+  if (!codestack.back().block) {
+    leaveplainentry();
+    return;
+  }
   if (codestack.size() == 1) exitprogram();
-  if (repeat && codestack.back().block && repeatinplace(codestack.back())) return;
+  if (repeat && repeatinplace(codestack.back())) return;
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
   if (!calltrace.empty()) calltrace.pop_back();

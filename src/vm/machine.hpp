@@ -42,7 +42,7 @@ struct CodeEntry {
   CodeEntry(const Code* c, std::unique_ptr<BlockRun> run = nullptr)
       : code(c),
         bytes(c->runbytes()),
-        ops(c->operandtable()),
+        ops(c->operands.data()),  // sized with the run bytes
         end(static_cast<std::uint32_t>(c->size())),
         block(std::move(run)) {}
 
@@ -87,6 +87,13 @@ struct StackValue {
     StackValue s;
     s.tag = Tag::Float;
     s.bits = std::bit_cast<std::uint32_t>(value);
+    s.seq = seq;
+    return s;
+  }
+  // The immediate copy of a plain number record.
+  static StackValue numberof(const variable& v, std::uint64_t seq) {
+    StackValue s;
+    s.takenumber(v);
     s.seq = seq;
     return s;
   }
@@ -155,13 +162,16 @@ struct Machine {
   std::vector<std::unique_ptr<HostStream>> streams; // every host stream
   HostStream* consoleout = nullptr;
   HostStream* consolein = nullptr;
-  std::uint64_t executed = 0;  // instructions run
+  // Instructions run.
+  std::uint64_t executed() const { return countdown_.count(); }
+  // Counts one more, for a native block that a loop ran without a cycle.
+  void countone() { --countdown_.left; }
   // Set where the call, context or frame stack may have shrunk: the next
   // cycle then checks that none of them is empty.
   bool stackcheck = true;
   void requirestackcheck() {
     stackcheck = true;
-    nextcheck_ = 0;
+    countdown_.wake();
   }
 
   // Names the machine itself uses.
@@ -179,6 +189,16 @@ struct Machine {
   // next iteration instead, unless repeat is false (the run loop has tried
   // repeatinplace already).
   void exitoutoffunc(bool repeat = true);
+  // The same for an entry that runs no loop (a function's or an IF block's),
+  // which has nothing to continue once it is gone.
+  void leaveplainentry() {
+    if (codestack.size() == 1) exitprogram();
+    codestack.pop_back();
+    if (!calltrace.empty()) calltrace.pop_back();
+    if (!databasestack.empty()) databasestack.pop_back();
+    // The check of the next cycle matters only when a stack has run empty.
+    if (calltrace.empty() || databasestack.empty()) requirestackcheck();
+  }
   [[noreturn]] void exitprogram();
 
   // Calls (calls.cpp).
@@ -249,9 +269,7 @@ struct Machine {
       push(v->getvar());
       return;
     }
-    StackValue& s = datastack.emplace_back();
-    s.takenumber(*v);
-    s.seq = heap.reserveseq();
+    datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
   // The record an entry stands for; an immediate gets its record now, with
   // its reserved sequence number, and the entry refers to it from then on.
@@ -268,10 +286,7 @@ struct Machine {
   // is plain, else what getvar gives.
   StackValue readvalue(variable* v) {
     if (!v->isplainnumber()) return StackValue::of(v->getvar());
-    StackValue s;
-    s.takenumber(*v);
-    s.seq = heap.reserveseq();
-    return s;
+    return StackValue::numberof(*v, heap.reserveseq());
   }
   // The record a store binds: getvar of the entry's record, or a fresh record
   // holding an immediate's number.
@@ -361,11 +376,12 @@ struct Machine {
   // Run between instructions when a check is due: the instruction budget, the
   // memory limit, the heap's growth.
   void safepoint();
-  // The slow part of a cycle, run when `executed` reaches nextcheck_: the
-  // safepoint, then the stack check when one is required. nextcheck_ is the
-  // earliest of the periodic check, the heap's wake-up (set by the heap
-  // when the next collection is due) and a required stack check, so that
-  // every cycle tests one number.
+  // The slow part of a cycle, run when the countdown runs out: the
+  // safepoint, then the stack check when one is required. The countdown
+  // runs to the earliest of the periodic check, the heap's wake-up (when the
+  // next collection is due) and a required stack check, so that every cycle
+  // only decrements and tests one number. The cycle that runs it has counted
+  // its instruction already.
   void cycle();
   std::uint64_t collections = 0;
 
@@ -389,7 +405,7 @@ struct Machine {
   std::uint64_t gcstressruns_ = 0;   // collections in stress mode
   std::size_t gcbytes_ = minbytes;
   std::uint64_t lastbytecheck_ = 0;
-  std::uint64_t nextcheck_ = 0;     // value of `executed` at which cycle runs
+  Countdown countdown_;             // instructions run, and to the next cycle()
   std::uint64_t periodic_ = 0;      // value of `executed` at which the periodic checks are due
   std::uint64_t limitchecks_ = 0;
   std::unique_ptr<Code> emptycode_;

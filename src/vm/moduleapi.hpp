@@ -86,12 +86,13 @@ variable* getframevar(Name name);
 // frame's binding, made blank when missing. readlocalvar is for a caller that
 // only reads a copy; getlocalvar hands the record on, so a shared root
 // binding first gets a record of its own.
-inline variable* readlocalvar(Name name) {
-  if (variable* v = machine->progroot->attributes().get(name)) return v;
-  variable* const* slot = machine->databasestack.back().map().slot(name);
+inline variable* readlocalvar(Machine& m, Name name) {
+  if (variable* v = m.progroot->attributes().get(name)) return v;
+  variable* const* slot = m.databasestack.back().map().slot(name);
   if (slot && *slot) return *slot;
   return getframevar(name);
 }
+inline variable* readlocalvar(Name name) { return readlocalvar(*machine, name); }
 inline variable* getlocalvar(Name name) {
   variable* v = readlocalvar(name);
   if (v->rootalias) [[unlikely]]

@@ -204,7 +204,8 @@ namespace {
 // run loop.
 TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
   Heap heap;
-  std::uint64_t wake = 99;
+  Countdown wake;
+  wake.checkat(99);
   heap.setwake(&wake, 3000);
   std::vector<variable*> all;
   for (int i = 0; i < 2500; ++i) {
@@ -217,7 +218,7 @@ TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
     v->gcmark = i % 3 == 0 ? 1 : 2;
     all.push_back(v);
   }
-  EXPECT_EQ(wake, 99u);
+  EXPECT_EQ(wake.left, 99);
   EXPECT_EQ(heap.sweepyoung(1), 2500u - 834u);
   EXPECT_EQ(heap.live(), 834u);
   for (int i = 0; i < 2500; i += 3) {
@@ -243,9 +244,10 @@ TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
   for (int i = 0; i < 2500; i += 3) EXPECT_EQ(all[static_cast<std::size_t>(i)]->intval, i);
   // The limit: the allocation that reaches it sets the deadline to 0.
   for (int i = 0; i < 499; ++i) heap.alloc();
-  EXPECT_EQ(wake, 99u);
+  EXPECT_EQ(wake.left, 99);
   heap.alloc();
-  EXPECT_EQ(wake, 0u);
+  EXPECT_EQ(wake.left, 0);
+  EXPECT_EQ(wake.count(), 0u);
   // A full sweep of a different mark frees everything.
   EXPECT_EQ(heap.sweep(7), 3000u);
   EXPECT_EQ(heap.live(), 0u);
