@@ -87,7 +87,8 @@ variable* getframevar(Name name);
 // only reads a copy; getlocalvar hands the record on, so a shared root
 // binding first gets a record of its own.
 inline variable* readlocalvar(Machine& m, Name name) {
-  if (variable* v = m.progroot->attributes().get(name)) return v;
+  if (name->mapped)
+    if (variable* v = m.progroot->attributes().get(name)) return v;
   variable* const* slot = m.databasestack.back().map().slot(name);
   if (slot && *slot) return *slot;
   return getframevar(name);

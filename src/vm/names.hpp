@@ -22,6 +22,10 @@ struct variable;
 struct Symbol {
   std::string text;
   std::uint64_t hash = 0;
+  // Set once the name is bound in any map but a frame's: a name without it
+  // is bound in no record's attributes, the root's included, so a local
+  // read need not look there.
+  mutable bool mapped = false;
 };
 using Name = const Symbol*;
 
@@ -42,6 +46,44 @@ class Interner {
 class NameMap {
  public:
   using Slot = std::pair<Name, variable*>;
+
+  // Every map records the names bound in it (Symbol::mapped) but a frame's.
+  // A map keeps that property when it is assigned, and a map that records
+  // its names records those it takes from one that does not, so no name gets
+  // into such a map unrecorded.
+  NameMap() = default;
+  struct ForFrame {};
+  explicit NameMap(ForFrame) : marks_(false) {}
+  NameMap(const NameMap& other)
+      : slots_(other.slots_), mask_(other.mask_), shift_(other.shift_), size_(other.size_) {
+    if (!other.marks_) marknames();
+  }
+  NameMap(NameMap&& other) noexcept
+      : slots_(std::move(other.slots_)), mask_(other.mask_), shift_(other.shift_), size_(other.size_) {
+    if (!other.marks_) marknames();
+    other.clear();
+  }
+  NameMap& operator=(const NameMap& other) {
+    if (this != &other) {
+      slots_ = other.slots_;
+      mask_ = other.mask_;
+      shift_ = other.shift_;
+      size_ = other.size_;
+      if (marks_ && !other.marks_) marknames();
+    }
+    return *this;
+  }
+  NameMap& operator=(NameMap&& other) noexcept {
+    if (this != &other) {
+      slots_ = std::move(other.slots_);
+      mask_ = other.mask_;
+      shift_ = other.shift_;
+      size_ = other.size_;
+      if (marks_ && !other.marks_) marknames();
+      other.clear();
+    }
+    return *this;
+  }
 
   variable* get(Name name) const {
     const Slot* s = find(name);
@@ -78,6 +120,7 @@ class NameMap {
   // slots stay free, so that probes stay short: every name read looks its
   // map up.
   void add(Name name, variable* value) {
+    if (marks_) name->mapped = true;
     if ((size_ + 1) * 2 > slots_.size()) grow();
     std::size_t i = home(name);
     while (slots_[i].first) i = (i + 1) & mask_;
@@ -102,8 +145,9 @@ class NameMap {
       clear();
       return;
     }
-    // A free slot is one without a name; what it held is never read.
-    for (Slot& s : slots_) s.first = nullptr;
+    // A free slot is one without a name; clearing whole slots lets the
+    // compiler clear two at a time.
+    std::fill(slots_.begin(), slots_.end(), Slot{});
     size_ = 0;
   }
 
@@ -150,11 +194,16 @@ class NameMap {
     }
   }
   void grow();
+  void marknames() const {
+    for (const Slot& s : slots_)
+      if (s.first) s.first->mapped = true;
+  }
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
   std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
   unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
   std::size_t size_ = 0;
+  bool marks_ = true;  // records its names (all maps but frames')
 };
 
 // A local frame. Maps are counted without atomics (a run is single-threaded)
@@ -184,7 +233,6 @@ class Frame {
   // A new frame takes its map on first use: a context entered only to read
   // an attribute never binds a local, so it costs no map.
   Frame() : shared_(nullptr) {}
-  explicit Frame(NameMap map) : shared_(acquire()) { shared_->map = std::move(map); }
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
   Frame(Frame&& other) noexcept : shared_(other.shared_), logstart_(other.logstart_) { other.shared_ = nullptr; }
@@ -206,7 +254,14 @@ class Frame {
     return f;
   }
   // A frame of its own with the same bindings.
-  Frame clone() const { return shared_ ? Frame(shared_->map) : Frame(); }
+  Frame clone() const {
+    Frame f;
+    if (shared_) {
+      f.shared_ = acquire();
+      f.shared_->map = shared_->map;
+    }
+    return f;
+  }
   bool borrowed() const { return logstart_ != notborrowed; }
   // Whether this frame borrows from parent.
   bool borrows(const Frame& parent) const { return borrowed() && shared_ == parent.shared_ && shared_; }
@@ -250,7 +305,7 @@ class Frame {
  private:
   static constexpr std::uint32_t notborrowed = 0xFFFFFFFFu;
   struct Shared {
-    NameMap map;
+    NameMap map{NameMap::ForFrame{}};
     std::size_t refs = 1;
     Shared* nextfree = nullptr;
   };

@@ -239,18 +239,6 @@ void variable::ownrootbindings() {
   for (const NameMap::Slot& slot : shared) moduleapi::ownrootbinding(slot.first, slot.second);
 }
 
-variable* variable::getvar() {
-  switch (identifier) {
-    case Tag::Int:
-    case Tag::Float:
-    case Tag::String:
-    case Tag::Pntr:
-      return getcopy();
-    default:
-      return this;
-  }
-}
-
 namespace {
 
 // One record being deep-copied: its attributes in name order, then its

@@ -326,7 +326,17 @@ struct variable {
 
   // The value to use when a variable is read: a fresh copy of integers,
   // floats, strings and pointers, the record itself for every other kind.
-  variable* getvar();
+  variable* getvar() {
+    switch (identifier) {
+      case Tag::Int:
+      case Tag::Float:
+      case Tag::String:
+      case Tag::Pntr:
+        return getcopy();
+      default:
+        return this;
+    }
+  }
   // A new record copied from this one, with attributes, dictionary entries
   // and the bound object copied in turn. A record reached again during one
   // copy is replaced by the copy already made of it.

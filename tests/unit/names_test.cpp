@@ -167,6 +167,43 @@ TEST(Frame, AMovedBorrowedFrameStillGivesItsWritesBack) {
 // still write the parent's map, so that the parent sees the writes while the
 // borrowed frame lives and gets its own bindings back when it goes. A clone
 // of an unused frame is empty.
+// Only frames leave their names unrecorded; a name reaches any other map
+// recorded, whether bound there or copied or moved in from a frame's map, and
+// a frame keeps not recording what it takes from another map.
+TEST(NameMap, NamesBoundOutsideFramesAreRecorded) {
+  Interner names;
+  Name a = names.intern("a");
+  Name b = names.intern("b");
+  Name c = names.intern("c");
+  Name d = names.intern("d");
+  Frame frame;
+  frame.set(a, rec(1));
+  Frame copy = frame.clone();
+  copy.set(b, rec(2));
+  EXPECT_FALSE(a->mapped);
+  EXPECT_FALSE(b->mapped);
+  NameMap framelike(NameMap::ForFrame{});
+  framelike.set(c, rec(3));
+  framelike = frame.map();
+  EXPECT_FALSE(a->mapped);
+  EXPECT_FALSE(c->mapped);
+
+  NameMap assigned;
+  assigned = frame.map();
+  EXPECT_TRUE(a->mapped);
+  NameMap moved(NameMap::ForFrame{});
+  moved.set(b, rec(2));
+  NameMap taker(std::move(moved));
+  EXPECT_TRUE(b->mapped);
+  NameMap fresh(NameMap::ForFrame{});
+  fresh.set(c, rec(3));
+  NameMap constructed(fresh);
+  EXPECT_TRUE(c->mapped);
+  NameMap plain;
+  plain.set(d, rec(4));
+  EXPECT_TRUE(d->mapped);
+}
+
 TEST(Frame, AnUnusedFrameCanBeBorrowedClonedAndRead) {
   Interner names;
   Name a = names.intern("a");
