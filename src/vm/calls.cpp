@@ -27,14 +27,7 @@ void Machine::callfunc(std::int32_t argnum) {
     codestack.push_back(CodeEntry(function->funccode() ? function->funccode() : emptycode_.get()));
     return;
   }
-  // One argument list serves every native call: a native runs to its end
-  // before the next call.
-  Args& args = callargs_;
-  args.values.clear();
-  for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(pop());
-  calltrace.push_back(function);
-  if (function->modulefunc()) function->modulefunc()(self, args);
-  calltrace.pop_back();
+  callnative(function, self, argnum);
 }
 
 bool Machine::standalonenative(variable* target, variable* element) {

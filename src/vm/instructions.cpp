@@ -331,7 +331,14 @@ bool valueequal(const StackValue& a, const StackValue& b) {
   op_CALL: {
       const std::int32_t argnum = getcount(*ce);
       need(code(Op::CALL), static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
-      callfunc(argnum);
+      // A native, the usual function called this way, runs here, as callfunc
+      // would run it.
+      if (variable* function = datastack.back().rec; function && function->ismodule) {
+        datastack.pop_back();
+        callnative(function, function->self(), argnum);
+      } else {
+        callfunc(argnum);
+      }
       ce = &codestack.back();
       TRUV_NEXT();
     }

@@ -128,6 +128,17 @@ inline float valuefloat(const StackValue& v) {
 // Whether an entry is a number that holds nothing else.
 inline bool plainnumber(const StackValue& v) { return !v.rec || v.rec->isplainnumber(); }
 
+// The arguments of a native call, "arg0" first: the entries popped for it.
+// An immediate gets its record (with the sequence number reserved for it)
+// when the native first asks for the record (moduleapi::getarg), so a native
+// that only reads a number, or never reads an argument, makes none. A record
+// made later is the same record as one made at the pop: same contents, same
+// sequence number, and a native runs within one instruction, so no
+// collection can run in between.
+struct Args {
+  mutable std::vector<StackValue> values;
+};
+
 // Thrown to end a run: by exitprogram (status 0) and by error (status 1).
 struct RunEnd {
   int status;
@@ -203,6 +214,18 @@ struct Machine {
 
   // Calls (calls.cpp).
   void callfunc(std::int32_t argnum);
+  // The rest of a call of a native function, popped already: the native runs
+  // at once, with the arguments popped from the data stack.
+  void callnative(variable* function, variable* self, std::int32_t argnum) {
+    // One argument list serves every native call: a native runs to its end
+    // before the next call.
+    Args& args = callargs_;
+    args.values.clear();
+    for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(popvalue());
+    calltrace.push_back(function);
+    if (function->modulefunc()) function->modulefunc()(self, args);
+    calltrace.pop_back();
+  }
   // Runs target as a block on a copy of the current frame, with "ELEMENT"
   // bound to element when it is given. Returns true when the block runs on a
   // new code entry (which then owns run), false when it has already run (a

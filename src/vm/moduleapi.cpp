@@ -54,7 +54,7 @@ variable* getattribute(variable* target, std::string_view name) {
   return getattribute(target, machine->names.intern(name));
 }
 
-variable* getargslow(const Args& args, std::string_view name) {
+StackValue& getargslow(const Args& args, std::string_view name) {
   if (name.size() > 3 && name.substr(0, 3) == "arg" && (name[3] != '0' || name.size() == 4)) {
     std::size_t index = 0;
     auto [end, ec] = std::from_chars(name.data() + 3, name.data() + name.size(), index);
@@ -64,13 +64,11 @@ variable* getargslow(const Args& args, std::string_view name) {
   error("No such arg: " + std::string(name), true);
 }
 
-HostStream& getfileparam(const ParamSet* params, HostStream::Direction want) {
+void fileparamfailed(const ParamSet* params, HostStream::Direction want) {
   if (!params || !params->hasfile || !params->file) error("No such param: file", true);
-  if (params->file->direction() != want)
-    error(want == HostStream::Direction::Output ? "Cannot write to a stream opened for reading."
-                                                : "Cannot read from a stream opened for writing.",
-          true);
-  return *params->file;
+  error(want == HostStream::Direction::Output ? "Cannot write to a stream opened for reading."
+                                              : "Cannot read from a stream opened for writing.",
+        true);
 }
 
 namespace {
@@ -116,12 +114,7 @@ void varconv(variable& target, std::string_view newtype) {
   }
 }
 
-bool Dcontains(const DictVal& dict, const variable& probe) { return dict.find(probe) != nullptr; }
-
-variable* Dgetindex(const DictVal& dict, const variable& probe) {
-  if (const DictVal::Entry* entry = dict.find(probe)) return entry->second;
-  error("Dict does not contain key: " + probe.getstring(false), true);
-}
+void Dmissing(const variable& probe) { error("Dict does not contain key: " + probe.getstring(false), true); }
 
 void Dsetindex(DictVal& dict, variable* key, variable* value) { dict.set(key, value); }
 

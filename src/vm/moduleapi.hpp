@@ -57,9 +57,10 @@ inline variable* getattribute(variable* target, Name name) {
 }
 variable* getattribute(variable* target, std::string_view name);
 
-// The argument of that name ("arg0", "arg1", ...).
-variable* getargslow(const Args& args, std::string_view name);
-inline variable* getarg(const Args& args, std::string_view name) {
+// The argument of that name ("arg0", "arg1", ...): its entry, which may be
+// an immediate still (getargvalue), or its record (getarg).
+StackValue& getargslow(const Args& args, std::string_view name);
+inline StackValue& getargvalue(const Args& args, std::string_view name) {
   // "arg0" to "arg9", the names natives ask for, without parsing.
   if (name.size() == 4 && name[0] == 'a' && name[1] == 'r' && name[2] == 'g' && name[3] >= '0' && name[3] <= '9') {
     const std::size_t index = static_cast<std::size_t>(name[3] - '0');
@@ -67,16 +68,28 @@ inline variable* getarg(const Args& args, std::string_view name) {
   }
   return getargslow(args, name);
 }
+inline variable* getarg(const Args& args, std::string_view name) {
+  return machine->materialize(getargvalue(args, name));
+}
 
 // The host stream of an object ("file"); `want` is the direction the caller
 // needs, and a stream of the other direction is reported.
-HostStream& getfileparam(const ParamSet* params, HostStream::Direction want);
+[[noreturn]] void fileparamfailed(const ParamSet* params, HostStream::Direction want);
+inline HostStream& getfileparam(const ParamSet* params, HostStream::Direction want) {
+  if (!params || !params->hasfile || !params->file || params->file->direction() != want)
+    fileparamfailed(params, want);
+  return *params->file;
+}
 
 variable* Lgetindex(const ListVal& list, std::int32_t index);
 void Lsetindex(ListVal& list, std::int32_t index, variable* value);
 void varconv(variable& target, std::string_view newtype);
-bool Dcontains(const DictVal& dict, const variable& probe);
-variable* Dgetindex(const DictVal& dict, const variable& probe);
+inline bool Dcontains(const DictVal& dict, const variable& probe) { return dict.find(probe) != nullptr; }
+[[noreturn]] void Dmissing(const variable& probe);
+inline variable* Dgetindex(const DictVal& dict, const variable& probe) {
+  if (const DictVal::Entry* entry = dict.find(probe)) return entry->second;
+  Dmissing(probe);
+}
 void Dsetindex(DictVal& dict, variable* key, variable* value);
 variable* Duplicatevar(variable* target);
 variable& gettargetpntr(variable* pointer);

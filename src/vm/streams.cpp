@@ -2,6 +2,7 @@
 
 #include <istream>
 #include <ostream>
+#include <string>
 
 namespace TruvVM {
 
@@ -10,6 +11,7 @@ std::unique_ptr<HostStream> HostStream::console(std::ostream& out) {
   s->direction_ = Direction::Output;
   s->console_ = true;
   s->out_ = &out;
+  s->pending_ = std::make_unique<char[]>(pendinglimit);
   return s;
 }
 
@@ -41,10 +43,18 @@ void HostStream::writethrough(std::string_view text) {
   if (out_ && out_->good()) out_->write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
+void HostStream::writelong(std::string_view text) {
+  // The gathered bytes and the text are one piece, handed over at once.
+  std::string piece(pending_.get(), pendingsize_);
+  piece.append(text);
+  pendingsize_ = 0;
+  writethrough(piece);
+}
+
 void HostStream::drain() {
-  if (pending_.empty()) return;
-  writethrough(pending_);
-  pending_.clear();
+  if (pendingsize_ == 0) return;
+  writethrough(std::string_view(pending_.get(), pendingsize_));
+  pendingsize_ = 0;
 }
 
 bool HostStream::getline(std::string& line) {

@@ -1,6 +1,7 @@
 #pragma once
 // Host streams behind file objects: the console and files opened by scripts.
 
+#include <cstring>
 #include <fstream>
 #include <iosfwd>
 #include <memory>
@@ -34,8 +35,14 @@ class HostStream {
   // and at the end of the run) hands over what is gathered.
   void write(std::string_view text) {
     if (console_ && out_) {
-      pending_.append(text);
-      if (pending_.size() >= pendinglimit) drain();
+      // A text that leaves the gathered bytes below the limit is only
+      // copied; one that reaches it goes to the host with them.
+      if (text.size() < pendinglimit - pendingsize_) {
+        std::memcpy(pending_.get() + pendingsize_, text.data(), text.size());
+        pendingsize_ += text.size();
+        return;
+      }
+      writelong(text);
       return;
     }
     writethrough(text);
@@ -50,6 +57,7 @@ class HostStream {
   static constexpr std::size_t pendinglimit = 16384;
   HostStream() = default;
   void writethrough(std::string_view text);
+  void writelong(std::string_view text);
   void drain();
   Direction direction_ = Direction::Output;
   bool console_ = false;
@@ -57,7 +65,10 @@ class HostStream {
   std::istream* in_ = nullptr;
   std::unique_ptr<std::ofstream> ofile_;
   std::unique_ptr<std::ifstream> ifile_;
-  std::string pending_;
+  // Console output: the bytes gathered so far, always fewer than
+  // pendinglimit, in a buffer of that size.
+  std::unique_ptr<char[]> pending_;
+  std::size_t pendingsize_ = 0;
 };
 
 // Native state of a built-in object (a file object's mode and stream).

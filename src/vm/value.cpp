@@ -71,7 +71,7 @@ constexpr std::size_t indexfrom = 8;
 // A hash of bytes: eight at a time, each word mixed in by a multiply and a
 // rotate. Keys are mostly short, where a general-purpose hash spends more on
 // its setup than on the bytes.
-std::uint64_t texthash(std::string_view text) {
+[[gnu::always_inline]] inline std::uint64_t texthash(std::string_view text) {
   constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
   std::uint64_t h = text.size() * k;
   const char* p = text.data();
@@ -100,7 +100,7 @@ std::uint64_t texthash(std::string_view text) {
   return h ^ (h >> 29);
 }
 
-bool valuehash(const variable& v, std::uint32_t& out) {
+[[gnu::always_inline]] inline bool valuehash(const variable& v, std::uint32_t& out) {
   std::uint64_t h;
   if (v.identifier == Tag::String) {
     h = texthash(v.stringval.view());
@@ -118,6 +118,14 @@ bool valuehash(const variable& v, std::uint32_t& out) {
   }
   out = static_cast<std::uint32_t>(h ^ (h >> 32));
   return true;
+}
+
+// Whether key == probe. A text equals only a text with the same bytes, which
+// is the common case of a lookup, tested here without the general
+// comparison.
+[[gnu::always_inline]] inline bool keyequal(const variable& key, const variable& probe) {
+  if (probe.identifier == Tag::String) return key.identifier == Tag::String && key.stringval == probe.stringval;
+  return key == probe;
 }
 
 }  // namespace
@@ -197,7 +205,7 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   const std::size_t mask = index.slots.size() - 1;
   for (std::size_t at = h & mask; index.slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = index.slots[at];
-    if (s.hash == h && *entries_[s.position].first == probe) return &entries_[s.position];
+    if (s.hash == h && keyequal(*entries_[s.position].first, probe)) return &entries_[s.position];
   }
   return nullptr;
 }

@@ -20,10 +20,8 @@ struct variable;
 struct Code;
 struct ParamSet;
 
-// The arguments of a native call: "arg0" first.
-struct Args {
-  std::vector<variable*> values;
-};
+// The arguments of a native call (machine.hpp).
+struct Args;
 
 // A native function: the bound object and the arguments.
 using mfuncptr = void (*)(variable* self, const Args& args);

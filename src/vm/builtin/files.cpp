@@ -46,6 +46,12 @@ HostStream& stream(variable* self, HostStream::Direction want) {
   return s;
 }
 
+void writeint(HostStream& out, std::int32_t value) {
+  char digits[16];  // room for any 32-bit integer
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
 }  // namespace
 
 variable* initfile(const std::string& mode) {
@@ -87,20 +93,22 @@ void openfile(variable*, const Args& args) {
 void writefile(variable* self, const Args& args) {
   // The stream is looked up before the argument.
   HostStream& out = stream(self, HostStream::Direction::Output);
-  const variable* value = moduleapi::getarg(args, "arg0");
   // Strings and integers, the common cases, are written without building
-  // their text first.
+  // their text first; an integer still without its record gets none, since
+  // nothing keeps it.
+  StackValue& arg = moduleapi::getargvalue(args, "arg0");
+  if (arg.immediate() && arg.tag == Tag::Int) {
+    writeint(out, arg.intval());
+    return;
+  }
+  const variable* value = machine->materialize(arg);
   if (value->identifier == Tag::String) {
     out.write(value->stringval.view());
     return;
   }
   if (value->identifier == Tag::Int) {
-    char digits[16];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value->intval);
-    if (ec == std::errc()) {
-      out.write(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-      return;
-    }
+    writeint(out, value->intval);
+    return;
   }
   out.write(value->getstring(false));
 }
