@@ -76,6 +76,7 @@ void Machine::init() {
   calltrace.push_back(progroot);
   globalvars.set(sym_progroot, progroot);
   initroot(*progroot);
+  rootattributes = &progroot->attributes();
 }
 
 void Machine::checkstacks() {

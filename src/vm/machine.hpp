@@ -163,6 +163,10 @@ struct Machine {
   std::vector<CodeEntry> codestack;
   std::vector<variable*> calltrace;
   variable* progroot = nullptr;
+  // The root's attributes. The root has them from init on, and a record
+  // keeps its attribute map, whatever is assigned to it, until it is freed,
+  // which the root never is.
+  const NameMap* rootattributes = nullptr;
   std::vector<StackValue> memory;
 
   RunConfig config;

@@ -101,7 +101,7 @@ variable* getframevar(Name name);
 // binding first gets a record of its own.
 inline variable* readlocalvar(Machine& m, Name name) {
   if (name->mapped)
-    if (variable* v = m.progroot->attributes().get(name)) return v;
+    if (variable* v = m.rootattributes->get(name)) return v;
   variable* const* slot = m.databasestack.back().map().slot(name);
   if (slot && *slot) return *slot;
   return getframevar(name);
