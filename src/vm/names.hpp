@@ -54,32 +54,19 @@ class NameMap {
   NameMap() = default;
   struct ForFrame {};
   explicit NameMap(ForFrame) : marks_(false) {}
-  NameMap(const NameMap& other)
-      : slots_(other.slots_), mask_(other.mask_), shift_(other.shift_), size_(other.size_) {
-    if (!other.marks_) marknames();
-  }
-  NameMap(NameMap&& other) noexcept
-      : slots_(std::move(other.slots_)), mask_(other.mask_), shift_(other.shift_), size_(other.size_) {
-    if (!other.marks_) marknames();
-    other.clear();
-  }
+  NameMap(const NameMap& other) { *this = other; }
+  NameMap(NameMap&& other) noexcept { *this = std::move(other); }
   NameMap& operator=(const NameMap& other) {
     if (this != &other) {
       slots_ = other.slots_;
-      mask_ = other.mask_;
-      shift_ = other.shift_;
-      size_ = other.size_;
-      if (marks_ && !other.marks_) marknames();
+      takeshape(other);
     }
     return *this;
   }
   NameMap& operator=(NameMap&& other) noexcept {
     if (this != &other) {
       slots_ = std::move(other.slots_);
-      mask_ = other.mask_;
-      shift_ = other.shift_;
-      size_ = other.size_;
-      if (marks_ && !other.marks_) marknames();
+      takeshape(other);
       other.clear();
     }
     return *this;
@@ -194,9 +181,14 @@ class NameMap {
     }
   }
   void grow();
-  void marknames() const {
-    for (const Slot& s : slots_)
-      if (s.first) s.first->mapped = true;
+  // The rest of an assignment, once the slots are taken from other.
+  void takeshape(const NameMap& other) {
+    mask_ = other.mask_;
+    shift_ = other.shift_;
+    size_ = other.size_;
+    if (marks_ && !other.marks_)
+      for (const Slot& s : slots_)
+        if (s.first) s.first->mapped = true;
   }
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
