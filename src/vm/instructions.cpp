@@ -132,6 +132,30 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 }
 
 
+// The root's record of name, when a root store of a plain number may give
+// it the new number in place instead of making a record: the root's binding
+// is the record that the last root store of name made for the root and the
+// frame (variable::rootalias), so nothing has been handed it; the frame it
+// was written to is the top one, whose map may hold it only under name; and
+// neither a clone of a frame nor the log of borrowed frames holds it, so no
+// other binding, present or to be put back, shares it. The frame's binding
+// may be it only when the frame is not borrowed: a borrowed frame would log
+// it as the value to put back (Frame::setunless refuses that case). Giving
+// that record the new number then changes exactly the two bindings that a
+// new record would replace.
+variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
+  variable* held = name->rootrecord;
+  if (!held || name->roothome != &frame.map() || name->rootclones != Frame::clones()) return nullptr;
+  const NameMap::Slot* bound = m.rootattributes->entryat(name->rootslot, name);
+  if (!bound || bound->second != held || held->rootalias != 1 || held->iskey) return nullptr;
+  // A long log is not searched: a new record costs less.
+  const std::vector<Frame::Undo>& log = Frame::log();
+  if (log.size() > 8) return nullptr;
+  for (const Frame::Undo& u : log)
+    if (u.old == held) return nullptr;
+  return held;
+}
+
 }  // namespace
 
 [[gnu::flatten]] void Machine::runloop() {
@@ -219,11 +243,26 @@ bool valueequal(const StackValue& a, const StackValue& b) {
         // one record serves as both until the root's is handed on
         // (variable::rootalias). The root's copy keeps its sequence number,
         // the one after the frame's.
-        variable* v = storedcopy(top);
-        heap.reserveseq();
-        v->rootalias = 1;
-        databasestack.back().set(name, v);
-        progroot->editattributes().set(name, v);
+        Frame& frame = databasestack.back();
+        variable* held = reusablerootcopy(*this, name, frame);
+        if (held && frame.setunless(name, held, name->homeslot, held)) {
+          // The same number as a new record, with the sequence numbers a
+          // new record and the root's copy would take.
+          (top.rec ? StackValue::numberof(*top.rec, 0) : top).fillnumber(*held);
+          held->seq = heap.reserveseq();
+          heap.reserveseq();
+        } else {
+          variable* v = storedcopy(top);
+          heap.reserveseq();
+          v->rootalias = 1;
+          frame.setunless(name, v, name->homeslot, v);
+          NameMap& root = progroot->editattributes();
+          root.set(name, v);
+          name->rootrecord = v;
+          name->roothome = &frame.map();
+          name->rootclones = Frame::clones();
+          name->rootslot = static_cast<std::uint32_t>(root.position(root.entry(name)));
+        }
       } else {
         databasestack.back().set(name, storedcopy(top));
         if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));

@@ -26,6 +26,18 @@ struct Symbol {
   // is bound in no record's attributes, the root's included, so a local
   // read need not look there.
   mutable bool mapped = false;
+  // The record that the last root store of this name made, standing for the
+  // root's copy and the frame's (variable::rootalias), the frame map it was
+  // written to, and the count of frame clones then (Frame::clones). While
+  // the root still holds that record, it is held nowhere else but in that
+  // map and in the log of borrowed frames, unless a clone has copied it.
+  // The positions of its slots in the root's map and in that frame map
+  // make finding them again cheap while the maps keep their slots.
+  mutable variable* rootrecord = nullptr;
+  mutable const void* roothome = nullptr;
+  mutable std::uint64_t rootclones = 0;
+  mutable std::uint32_t rootslot = 0;
+  mutable std::uint32_t homeslot = 0;
 };
 using Name = const Symbol*;
 
@@ -102,6 +114,14 @@ class NameMap {
     if (position >= slots_.size() || slots_[position].first != name) return false;
     slots_[position].second = value;
     return true;
+  }
+  // The entry at a position that position() gave, when it is still name's;
+  // else null.
+  Slot* entryat(std::size_t position, Name name) {
+    return position < slots_.size() && slots_[position].first == name ? &slots_[position] : nullptr;
+  }
+  const Slot* entryat(std::size_t position, Name name) const {
+    return position < slots_.size() && slots_[position].first == name ? &slots_[position] : nullptr;
   }
   // Binds a name that the map does not hold yet. At least half of the
   // slots stay free, so that probes stay short: every name read looks its
@@ -247,6 +267,7 @@ class Frame {
   }
   // A frame of its own with the same bindings.
   Frame clone() const {
+    ++clones_;
     Frame f;
     if (shared_) {
       f.shared_ = acquire();
@@ -290,9 +311,33 @@ class Frame {
       map.add(name, value);
   }
 
+  // set(name, value) with the name's slot looked for at `hint` first, unless
+  // the frame is borrowed and name is bound to `unless`: false then, and
+  // nothing written. The slot's position is put in hint.
+  bool setunless(Name name, variable* value, std::uint32_t& hint, const variable* unless) {
+    NameMap& map = shared()->map;
+    NameMap::Slot* entry = map.entryat(hint, name);
+    if (!entry) entry = map.entry(name);
+    if (borrowed()) {
+      if (entry && entry->second == unless) return false;
+      log().push_back(Undo{&map, name, entry ? entry->second : nullptr, entry != nullptr,
+                           entry ? static_cast<std::uint32_t>(map.position(entry)) : 0});
+    }
+    if (entry) {
+      entry->second = value;
+    } else {
+      map.add(name, value);
+      entry = map.entry(name);
+    }
+    hint = static_cast<std::uint32_t>(map.position(entry));
+    return true;
+  }
+
   // Every logged write of the borrowed frames that are alive; what they
   // replaced is still reachable through the frames below.
   static std::vector<Undo>& log() { return log_; }
+  // Frames cloned so far: a clone holds every record its original holds.
+  static std::uint64_t clones() { return clones_; }
 
  private:
   static constexpr std::uint32_t notborrowed = 0xFFFFFFFFu;
@@ -357,6 +402,7 @@ class Frame {
   }
 
   static inline std::vector<Undo> log_;
+  static inline std::uint64_t clones_ = 0;
 
   mutable Shared* shared_;  // null until the frame is first written or borrowed
   std::uint32_t logstart_ = notborrowed;
