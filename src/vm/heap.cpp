@@ -16,69 +16,108 @@ Heap::Chunk Heap::full_ = [] {
 }();
 
 std::uint64_t Heap::advance() {
+  noteyoung();
+  Chunk* c = cur_;
+  std::size_t w = word_;
   for (;;) {
-    if (cur_ != &full_ && ++word_ < chunkwords) {
-      if (std::uint64_t freebits = ~cur_->livebits[word_]) return freebits;
+    if (c != &full_ && ++w < chunkwords) {
+      if (c->livebits[w] != ~std::uint64_t{0}) break;
       continue;
     }
     // The next chunk, or a new one.
-    if (cur_ != &full_) ++chunk_;
+    if (c != &full_) ++chunk_;
     if (chunk_ == chunks_.size()) {
       // Default-initialized: the record storage is not cleared, only the bits.
       chunks_.push_back(std::unique_ptr<Chunk>(new Chunk));
       chunks_.back()->index = chunk_;
     }
-    cur_ = chunks_[chunk_].get();
-    word_ = 0;
-    if (std::uint64_t freebits = ~cur_->livebits[0]) return freebits;
+    c = chunks_[chunk_].get();
+    w = 0;
+    if (c->livebits[0] != ~std::uint64_t{0}) break;
   }
+  moveto(c, w);
+  return entrybits_;
 }
 
-std::uint64_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark) {
-  std::uint64_t dead = 0;
-  for (; bits; bits &= bits - 1) {
-    const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
-    variable* v = c->record(i);
-    if (v->gcmark == mark) continue;
-    v->~variable();
-    dead |= bits & (~bits + 1);
+namespace {
+
+// A record with an out-of-line part: its destructor is not worth inlining
+// into the sweep.
+[[gnu::noinline]] void destroyext(variable* v) { v->~variable(); }
+
+}  // namespace
+
+std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark) {
+  unsigned char* const base = c->slot(w * 64);
+  // Most records die young and hold nothing out of line, so the common case
+  // is a check of the mark and of two pointers.
+  auto sweepone = [mark](unsigned char* slot) {
+    variable* v = std::launder(reinterpret_cast<variable*>(slot));
+    if (v->gcmark == mark) return false;
+    if (v->hasext())
+      destroyext(v);
+    else
+      v->~variable();
+    return true;
+  };
+  std::uint64_t kept = 0;
+  if (bits == ~std::uint64_t{0}) {
+    // A full word: its records one after the other.
+    std::size_t survivors = 0;
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 64; ++k) {
+      if (!sweepone(base + k * sizeof(variable))) {
+        kept |= std::uint64_t{1} << k;
+        ++survivors;
+      }
+    }
+    c->livebits[w] = kept;
+    return 64 - survivors;
   }
-  c->livebits[w] &= ~dead;
-  return dead;
+  std::size_t freed = 0;
+  for (std::uint64_t rest = bits; rest; rest &= rest - 1) {
+    const auto k = static_cast<std::size_t>(__builtin_ctzll(rest));
+    if (sweepone(base + k * sizeof(variable)))
+      ++freed;
+    else
+      kept |= rest & (~rest + 1);
+  }
+  c->livebits[w] &= ~bits | kept;
+  return freed;
 }
 
 std::size_t Heap::sweep(std::uint8_t mark) {
+  noteyoung();
   std::size_t freed = 0;
   std::size_t from = chunks_.size();
   for (auto& chunk : chunks_) {
     Chunk* c = chunk.get();
     for (std::size_t w = 0; w < chunkwords; ++w) {
       if (!c->livebits[w]) continue;
-      if (const std::uint64_t dead = sweepword(c, w, c->livebits[w], mark)) {
-        freed += static_cast<std::size_t>(__builtin_popcountll(dead));
+      if (const std::size_t dead = sweepword(c, w, c->livebits[w], mark)) {
+        freed += dead;
         from = std::min(from, c->index);
       }
     }
   }
-  live_ -= freed;
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
     for (std::uint64_t& bits : c->youngbits) bits = 0;
     c->hasyoung = false;
   }
   youngchunks_ = nullptr;
-  young_ = 0;
-  restart(from);
+  swept(freed, from);
   return freed;
 }
 
 std::size_t Heap::sweepyoung(std::uint8_t mark) {
+  noteyoung();
   std::size_t freed = 0;
   std::size_t from = chunks_.size();
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
     for (std::size_t w = 0; w < chunkwords; ++w) {
       if (!c->youngbits[w]) continue;
-      if (const std::uint64_t dead = sweepword(c, w, c->youngbits[w], mark)) {
-        freed += static_cast<std::size_t>(__builtin_popcountll(dead));
+      if (const std::size_t dead = sweepword(c, w, c->youngbits[w], mark)) {
+        freed += dead;
         from = std::min(from, c->index);
       }
       c->youngbits[w] = 0;
@@ -86,17 +125,20 @@ std::size_t Heap::sweepyoung(std::uint8_t mark) {
     c->hasyoung = false;
   }
   youngchunks_ = nullptr;
-  live_ -= freed;
-  young_ = 0;
-  restart(from);
+  swept(freed, from);
   return freed;
+}
+
+void Heap::swept(std::size_t freed, std::size_t from) {
+  room_ += freed;
+  old_ = live();
+  restart(from);
 }
 
 void Heap::restart(std::size_t from) {
   if (from >= chunks_.size() || (cur_ != &full_ && from > chunk_)) return;
   chunk_ = from;
-  word_ = 0;
-  cur_ = chunks_[from].get();
+  moveto(chunks_[from].get(), 0);
 }
 
 void Heap::forget() {

@@ -13,9 +13,12 @@
 // the end of the first collection it survives, old from then on (its gcmark
 // is nonzero). The heap knows the young records, so that a minor collection
 // sweeps only them: each chunk has a bit per young record, and the chunks
-// that have any are kept in a list. It also keeps the remembered set: the old
-// records written since the last collection (see variable's write barriers)
-// and the young records that an old record was given an edge to.
+// that have any are kept in a list. Allocation does not set those bits: the
+// young records of a word are the live ones that were not there when
+// allocation came to it, and they are noted when allocation moves on and
+// before a sweep. It also keeps the remembered set: the old records written
+// since the last collection (see variable's write barriers) and the young
+// records that an old record was given an edge to.
 
 #include <cstddef>
 #include <cstdint>
@@ -64,31 +67,29 @@ class Heap {
   variable* alloc() { return alloc(nextseq_++); }
   // A blank record with a sequence number reserved earlier.
   variable* alloc(std::uint64_t seq) {
-    std::uint64_t freebits = ~cur_->livebits[word_];
-    if (!freebits) freebits = advance();
-    Chunk* c = cur_;
-    const std::size_t w = word_;
-    const std::uint64_t bit = freebits & (~freebits + 1);
-    c->livebits[w] |= bit;
-    c->youngbits[w] |= bit;
-    if (!c->hasyoung) linkyoung(c);
-    const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bit));
+    std::uint64_t bits = *curbits_;
+    if (bits == ~std::uint64_t{0}) bits = advance();
+    // Setting the lowest clear bit takes the lowest free slot.
+    *curbits_ = bits | (bits + 1);
+    const auto i = static_cast<unsigned>(__builtin_ctzll(~bits));
     // Every field has its initializer, so nothing is cleared twice.
-    variable* v = new (c->slot(i)) variable;
+    variable* v = new (curbase_ + i * sizeof(variable)) variable;
     v->seq = seq;
-    ++young_;
-    if (++live_ >= limit_) wake_->wake();
+    if (--room_ == 0) wake_->wake();
     return v;
   }
   // Takes the next creation sequence number for a record made later.
   std::uint64_t reserveseq() { return nextseq_++; }
 
-  std::size_t live() const { return live_; }
-  // Once `live()` reaches limit, alloc wakes the run loop's countdown, so
-  // that its next check finds the collection due.
+  std::size_t live() const { return livebase_ - room_; }
+  // When `live()` reaches limit (or with the next allocation, when it has
+  // already), alloc wakes the run loop's countdown, so that its next check
+  // finds the collection due. That check collects and sets the next limit.
   void setwake(Countdown* wake, std::size_t limit) {
+    const std::size_t live = this->live();
     wake_ = wake;
-    limit_ = limit;
+    room_ = limit <= live ? 1 : limit - live;
+    livebase_ = live + room_;
   }
   std::uint64_t allocated() const { return nextseq_; }
 
@@ -99,7 +100,7 @@ class Heap {
   // their mark. The young records left become old.
   std::size_t sweepyoung(std::uint8_t mark);
   // Records allocated since the last sweep.
-  std::size_t young() const { return young_; }
+  std::size_t young() const { return live() - old_; }
 
   // Adds a record to the remembered set (once: the flag is set until the
   // collector empties the set).
@@ -135,11 +136,30 @@ class Heap {
   };
   static constexpr std::size_t chunkwords = chunkrecords / 64;
 
-  // Moves cur_ and word_ to the next word with a free slot, making a chunk
-  // when every one is full; returns that word's free bits.
+  // Moves allocation to the next word with a free slot, making a chunk when
+  // every one is full; returns that word's live bits.
   std::uint64_t advance();
+  // Points allocation at word w of chunk c.
+  void moveto(Chunk* c, std::size_t w) {
+    cur_ = c;
+    word_ = w;
+    curbits_ = &c->livebits[w];
+    curbase_ = c->slot(w * 64);
+    entrybits_ = *curbits_;
+  }
+  // Adds the records allocated in the current word since allocation came to
+  // it, or since the last call, to the young ones.
+  void noteyoung() {
+    if (const std::uint64_t young = *curbits_ & ~entrybits_) {
+      cur_->youngbits[word_] |= young;
+      if (!cur_->hasyoung) linkyoung(cur_);
+      entrybits_ = *curbits_;
+    }
+  }
   // Sends allocation back to chunk `from`, where a sweep freed slots, when
-  // it is before the current one.
+  // it is before the current one. (Otherwise the sweep freed nothing in the
+  // current word, whose young records it noted first: entrybits_ is still
+  // its live bits.)
   void restart(std::size_t from);
   void linkyoung(Chunk* c) {
     c->hasyoung = true;
@@ -147,8 +167,12 @@ class Heap {
     youngchunks_ = c;
   }
   // Destroys the records of a word whose gcmark differs from mark, among
-  // those of bits; clears their live bits and returns those bits.
-  std::uint64_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
+  // those of bits; clears their live bits and returns how many there were.
+  static std::size_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
+  // Frees the slots of a sweep: live() goes down by freed, and allocation
+  // starts again at the lowest chunk with a freed slot, `from`. Every record
+  // left is old.
+  void swept(std::size_t freed, std::size_t from);
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
   // Where allocation looks for a free slot: chunks_[chunk_], word word_. A
@@ -157,14 +181,23 @@ class Heap {
   Chunk* cur_ = &full_;
   std::size_t chunk_ = 0;
   std::size_t word_ = 0;
-  std::size_t live_ = 0;
-  std::size_t young_ = 0;
+  // The live bits of that word, and the storage of its first record.
+  std::uint64_t* curbits_ = &full_.livebits[0];
+  unsigned char* curbase_ = full_.storage;
+  // The word's live bits when allocation came to it, or when its young
+  // records were last noted: the others are young.
+  std::uint64_t entrybits_ = ~std::uint64_t{0};
+  // Allocations left until the wake: live() is livebase_ - room_ (modulo
+  // 2^64, as room_ goes on down past the wake). Counting down keeps alloc
+  // to one decrement and test.
+  std::size_t room_ = SIZE_MAX;
+  std::size_t livebase_ = SIZE_MAX;
+  std::size_t old_ = 0;  // live records at the end of the last sweep
   Chunk* youngchunks_ = nullptr;
   std::vector<variable*> remembered_;
   std::uint64_t nextseq_ = 0;
   Countdown nowake_;
   Countdown* wake_ = &nowake_;
-  std::size_t limit_ = SIZE_MAX;
 };
 
 }  // namespace TruvVM

@@ -253,5 +253,77 @@ TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
   EXPECT_EQ(heap.live(), 0u);
 }
 
+// Which records a minor sweep looks at: exactly those made since the last
+// sweep, wherever they landed. New records fill the holes between old ones
+// (whose marks a minor sweep ignores) and the partly used word allocation is
+// at, and a whole word of them can die at once. The wake comes when the
+// count of live records reaches the limit again after a sweep lowered it.
+TEST(Heap, MinorSweepsLookOnlyAtTheRecordsMadeSinceTheLastSweep) {
+  Heap heap;
+  Countdown wake;
+  wake.checkat(99);
+  heap.setwake(&wake, 1000);
+  auto make = [&](int n, int first) {
+    std::vector<variable*> made;
+    for (int i = 0; i < n; ++i) {
+      variable* v = heap.alloc();
+      v->identifier = Tag::Int;
+      v->intval = first + i;
+      made.push_back(v);
+    }
+    return made;
+  };
+  // 100 records end in the middle of the second word; every other one
+  // survives.
+  std::vector<variable*> first = make(100, 0);
+  for (std::size_t i = 0; i < first.size(); i += 2) first[i]->gcmark = 1;
+  EXPECT_EQ(heap.young(), 100u);
+  EXPECT_EQ(heap.sweepyoung(1), 50u);
+  EXPECT_EQ(heap.young(), 0u);
+  // Survivors that a minor sweep must keep whatever their mark says.
+  for (std::size_t i = 0; i < first.size(); i += 2) first[i]->gcmark = 2;
+
+  // 50 records take the holes, 150 more go on past the old ones; every third
+  // one survives.
+  std::vector<variable*> second = make(200, 1000);
+  EXPECT_EQ(heap.young(), 200u);
+  EXPECT_EQ(heap.live(), 250u);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < second.size(); ++i) {
+    if (i < 50) {
+      EXPECT_EQ(second[i], first[2 * i + 1]) << "hole " << i << " not reused";
+    }
+    if (i % 3 == 0) {
+      second[i]->gcmark = 1;
+      ++kept;
+    }
+  }
+  EXPECT_EQ(heap.sweepyoung(1), 200u - kept);
+  EXPECT_EQ(heap.live(), 50u + kept);
+  for (std::size_t i = 0; i < first.size(); i += 2) EXPECT_EQ(first[i]->intval, static_cast<int>(i));
+  for (std::size_t i = 0; i < second.size(); i += 3) EXPECT_EQ(second[i]->intval, 1000 + static_cast<int>(i));
+  // Nothing new: nothing to free, whatever the old records' marks.
+  EXPECT_EQ(heap.sweepyoung(1), 0u);
+
+  // Enough records to fill whole words, all of them dead; with a text each,
+  // which the sweep must release.
+  std::vector<variable*> third = make(600, 5000);
+  for (variable* v : third) v->stringval = std::string(40, 'x');
+  EXPECT_EQ(heap.young(), 600u);
+  EXPECT_EQ(wake.left, 99);  // 50 + kept + 600 records: still short of 1000
+  EXPECT_EQ(heap.sweepyoung(1), 600u);
+  EXPECT_EQ(heap.live(), 50u + kept);
+
+  // The limit still counts live records: the allocation that reaches 1000
+  // wakes the countdown.
+  make(static_cast<int>(1000 - 51 - kept), 9000);
+  EXPECT_EQ(wake.left, 99);
+  make(1, 9999);
+  EXPECT_EQ(wake.left, 0);
+  // A full sweep looks at the old records' marks too.
+  EXPECT_EQ(heap.sweep(1), 1000u - kept);
+  EXPECT_EQ(heap.live(), kept);
+}
+
 }  // namespace
 }  // namespace TruvVM
