@@ -137,8 +137,10 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 // is the record that the last root store of name made for the root and the
 // frame (variable::rootalias), so nothing has been handed it; the frame it
 // was written to is the top one, whose map may hold it only under name; and
-// neither a clone of a frame nor the log of borrowed frames holds it, so no
-// other binding, present or to be put back, shares it. The frame's binding
+// neither a clone of a frame nor the log of borrowed frames holds it (a
+// clone moves Frame::clones on, and a logged write of it clears
+// Symbol::rootrecord), so no other binding, present or to be put back,
+// shares it. The frame's binding
 // may be it only when the frame is not borrowed: a borrowed frame would log
 // it as the value to put back (Frame::setunless refuses that case). Giving
 // that record the new number then changes exactly the two bindings that a
@@ -148,11 +150,6 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
   if (!held || name->roothome != &frame.map() || name->rootclones != Frame::clones()) return nullptr;
   const NameMap::Slot* bound = m.rootattributes->entryat(name->rootslot, name);
   if (!bound || bound->second != held || held->rootalias != 1 || held->iskey) return nullptr;
-  // A long log is not searched: a new record costs less.
-  const std::vector<Frame::Undo>& log = Frame::log();
-  if (log.size() > 8) return nullptr;
-  for (const Frame::Undo& u : log)
-    if (u.old == held) return nullptr;
   return held;
 }
 

@@ -302,9 +302,7 @@ class Frame {
   void set(Name name, variable* value) {
     NameMap& map = shared()->map;
     NameMap::Slot* entry = map.entry(name);
-    if (borrowed())
-      log().push_back(Undo{&map, name, entry ? entry->second : nullptr, entry != nullptr,
-                           entry ? static_cast<std::uint32_t>(map.position(entry)) : 0});
+    if (borrowed()) logwrite(map, name, entry);
     if (entry)
       entry->second = value;
     else
@@ -320,8 +318,7 @@ class Frame {
     if (!entry) entry = map.entry(name);
     if (borrowed()) {
       if (entry && entry->second == unless) return false;
-      log().push_back(Undo{&map, name, entry ? entry->second : nullptr, entry != nullptr,
-                           entry ? static_cast<std::uint32_t>(map.position(entry)) : 0});
+      logwrite(map, name, entry);
     }
     if (entry) {
       entry->second = value;
@@ -399,6 +396,16 @@ class Frame {
     if (!shared_) return;
     if (borrowed()) undo(logstart_);
     if (--shared_->refs == 0) release(shared_);
+  }
+
+  // Logs what a write of name replaces. The record that the name's last
+  // root store made stops being the one a root store may change in place
+  // (Symbol::rootrecord) once the log holds it: playing the log back would
+  // bind it again.
+  static void logwrite(NameMap& map, Name name, const NameMap::Slot* entry) {
+    variable* old = entry ? entry->second : nullptr;
+    if (old && old == name->rootrecord) name->rootrecord = nullptr;
+    log_.push_back(Undo{&map, name, old, entry != nullptr, entry ? static_cast<std::uint32_t>(map.position(entry)) : 0});
   }
 
   static inline std::vector<Undo> log_;
