@@ -35,13 +35,26 @@ struct CachedOperand {
   Text text;
 };
 
+// One position of a code buffer: the operand decoded there, and the parts
+// of it that the run loop's fast paths read, kept in the table itself so
+// that reading them takes one load fewer. They are set with the operand's
+// own and mean the same: its bytes consumed, its integer when it is a well
+// formed single integer (isint), its name once computed.
+struct OperandSlot {
+  std::unique_ptr<CachedOperand> op;
+  Name name = nullptr;
+  std::uint32_t consumed = 0;
+  std::int32_t ival = 0;
+  bool isint = false;
+};
+
 // Immutable once made. A function value refers to the body it was decoded
 // from; every call walks the same buffer from the start.
 struct Code {
   std::vector<byte> bytes;
   // By position, with one more for an operand expected at the very end;
   // sized when the run bytes are made.
-  mutable std::vector<std::unique_ptr<CachedOperand>> operands;
+  mutable std::vector<OperandSlot> operands;
 
   std::size_t size() const { return bytes.size(); }
   // The bytes followed by endmark, for the run loop: reading the byte at the
@@ -54,7 +67,7 @@ struct Code {
     if (!runbytes_) prepare();
     return runbytes_.get();
   }
-  std::unique_ptr<CachedOperand>* operandtable() const {
+  OperandSlot* operandtable() const {
     if (!runbytes_) prepare();
     return operands.data();
   }

@@ -49,7 +49,7 @@ struct CodeEntry {
   const Code* code;
   const byte* bytes;  // code->runbytes(), kept here for the fetch of every cycle
   // code->operands: end + 1 slots, so that any position up to end indexes it.
-  const std::unique_ptr<CachedOperand>* ops;
+  const OperandSlot* ops;
   std::uint32_t pos = 0;
   std::uint32_t end;                // code->size()
   std::unique_ptr<BlockRun> block;  // set on an entry that runs a block
@@ -332,12 +332,13 @@ struct Machine {
   // Pushes the value of a PUSHCONST operand; an integer kept with the decoded
   // operand is pushed at once.
   void pushconst(CodeEntry& code) {
-    const CachedOperand* op = code.ops[code.pos].get();
-    if (op && op->isint) {
-      code.pos += op->consumed;
-      pushint(op->ival);
+    const OperandSlot& slot = code.ops[code.pos];
+    if (slot.isint) {
+      code.pos += slot.consumed;
+      pushint(slot.ival);
       return;
     }
+    const CachedOperand* op = slot.op.get();
     if (op && op->hastext) {
       variable* v = heap.alloc();
       v->identifier = Tag::String;
@@ -355,10 +356,10 @@ struct Machine {
   // A name operand's text. An operand that takes nothing from the data stack
   // always names the same, so its name is kept with the decoded operand.
   Name getname(CodeEntry& code) {
-    const CachedOperand* op = code.ops[code.pos].get();
-    if (op && op->name) {
-      code.pos += op->consumed;
-      return op->name;
+    const OperandSlot& slot = code.ops[code.pos];
+    if (slot.name) {
+      code.pos += slot.consumed;
+      return slot.name;
     }
     return getnameslow(code);
   }
@@ -366,15 +367,15 @@ struct Machine {
   // The operand at the entry's position when it has been decoded before and
   // is well formed; else null.
   static const CachedOperand* cached(const CodeEntry& code) {
-    const CachedOperand* op = code.ops[code.pos].get();
+    const CachedOperand* op = code.ops[code.pos].op.get();
     return op && op->ok ? op : nullptr;
   }
   // A count operand's integer.
   std::int32_t getcount(CodeEntry& code) {
-    const CachedOperand* op = code.ops[code.pos].get();
-    if (op && op->isint) {
-      code.pos += op->consumed;
-      return op->ival;
+    const OperandSlot& slot = code.ops[code.pos];
+    if (slot.isint) {
+      code.pos += slot.consumed;
+      return slot.ival;
     }
     return getcountslow(code);
   }

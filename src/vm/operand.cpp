@@ -12,7 +12,8 @@ namespace {
 const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
   const Code& code = *e.code;
   // One slot per position, and one for an operand expected at the very end.
-  std::unique_ptr<CachedOperand>& slot = code.operandtable()[e.pos];
+  OperandSlot& at = code.operandtable()[e.pos];
+  std::unique_ptr<CachedOperand>& slot = at.op;
   if (!slot) {
     slot = std::make_unique<CachedOperand>();
     const byte* p = code.bytes.data() + e.pos;
@@ -28,6 +29,9 @@ const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
     slot->ok = slot->decoded.status == DecodeStatus::Ok;
     slot->isint = slot->ok && slot->decoded.nodes[0].type == OperandType::Int;
     if (slot->isint) slot->ival = slot->decoded.nodes[0].ival;
+    at.consumed = slot->consumed;
+    at.isint = slot->isint;
+    at.ival = slot->ival;
   }
   return *slot;
 }
@@ -159,6 +163,7 @@ variable* Machine::getop(CodeEntry& e) {
 }
 
 Name Machine::getnameslow(CodeEntry& e) {
+  const std::uint32_t base = e.pos;
   const CachedOperand& op = readoperand(*this, e);
   if (op.name) {
     e.pos += op.decoded.consumed;
@@ -167,7 +172,10 @@ Name Machine::getnameslow(CodeEntry& e) {
   variable* v = makeoperand(*this, e, op);
   Name name = names.intern(v->getstring(false));
   // An operand that takes nothing from the data stack always has the same text.
-  if (!op.fromstack) const_cast<CachedOperand&>(op).name = name;
+  if (!op.fromstack) {
+    const_cast<CachedOperand&>(op).name = name;
+    e.code->operandtable()[base].name = name;
+  }
   return name;
 }
 
