@@ -21,10 +21,15 @@ void Machine::callfunc(std::int32_t argnum) {
     // The arguments go straight from the data stack into the new frame,
     // "arg0" first; the names differ from each other.
     calltrace.push_back(function);
-    NameMap& map = databasestack.emplace_back().writable();
-    for (std::int32_t i = 0; i < argnum; ++i) map.add(argname(static_cast<std::size_t>(i)), pop());
-    map.add(sym_self, self);
-    codestack.push_back(CodeEntry(function->funccode() ? function->funccode() : emptycode_.get()));
+    const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
+    if (count > argnames_.size()) argnameslow(count - 1);
+    const Name* names = argnames_.data();
+    // A fresh frame's map takes every name after one check for room.
+    NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
+    map.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
+    map.addreserved(sym_self, self);
+    codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get());
     return;
   }
   callnative(function, self, argnum);

@@ -14,6 +14,11 @@ Machine::Machine(const RunConfig& cfg) : config(cfg) {
   consoleout = adopt(HostStream::console(*config.out));
   consolein = adopt(HostStream::console(*config.in));
   sym_self = names.intern("self");
+  // A call binds "self" and its arguments in a fresh frame. Names interned
+  // one after another get homes far apart in a small table, so these, taken
+  // right after "self", all land in their home slots in the frame of a call
+  // with up to four arguments.
+  argnameslow(3);
   sym_element = names.intern("ELEMENT");
   sym_progroot = names.intern("progroot");
   emptycode_ = std::make_unique<Code>();
@@ -107,10 +112,7 @@ void Machine::exitoutoffunc(bool repeat) {
   if (repeat && repeatinplace(codestack.back())) return;
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
-  if (!calltrace.empty()) calltrace.pop_back();
-  if (!databasestack.empty()) databasestack.pop_back();
-  // The check of the next cycle matters only when a stack has run empty.
-  if (calltrace.empty() || databasestack.empty()) requirestackcheck();
+  popentrystacks();
   if (run) continueblock(std::move(run));
 }
 

@@ -39,12 +39,12 @@ struct BlockRun {
 // One byte stack of the code stack: a position in immutable code. Popping a
 // byte moves the position; what remains is code->bytes[pos..].
 struct CodeEntry {
-  CodeEntry(const Code* c, std::unique_ptr<BlockRun> run = nullptr)
+  explicit CodeEntry(const Code* c)
       : code(c),
         bytes(c->runbytes()),
         ops(c->operands.data()),  // sized with the run bytes
-        end(static_cast<std::uint32_t>(c->size())),
-        block(std::move(run)) {}
+        end(static_cast<std::uint32_t>(c->size())) {}
+  CodeEntry(const Code* c, std::unique_ptr<BlockRun>&& run) : CodeEntry(c) { block = std::move(run); }
 
   const Code* code;
   const byte* bytes;  // code->runbytes(), kept here for the fetch of every cycle
@@ -209,6 +209,18 @@ struct Machine {
   void leaveplainentry() {
     if (codestack.size() == 1) exitprogram();
     codestack.pop_back();
+    // Usually both stacks keep an entry, and the next cycle need not check
+    // them.
+    if (calltrace.size() > 1 && databasestack.size() > 1) [[likely]] {
+      calltrace.pop_back();
+      databasestack.pop_back();
+      return;
+    }
+    popentrystacks();
+  }
+  // Pops the call trace and the frame stack when they have an entry, and
+  // makes the next cycle check them when one has run empty.
+  void popentrystacks() {
     if (!calltrace.empty()) calltrace.pop_back();
     if (!databasestack.empty()) databasestack.pop_back();
     // The check of the next cycle matters only when a stack has run empty.

@@ -134,6 +134,19 @@ class NameMap {
     slots_[i] = Slot{name, value};
     ++size_;
   }
+  // Makes room for n more names: that many addreserved() calls need no
+  // check of their own.
+  void reserve(std::size_t n) {
+    while ((size_ + n) * 2 > slots_.size()) grow();
+  }
+  // add() of a name to a map that records no names (a frame's), with the
+  // room made by reserve().
+  void addreserved(Name name, variable* value) {
+    std::size_t i = home(name);
+    while (slots_[i].first) i = (i + 1) & mask_;
+    slots_[i] = Slot{name, value};
+    ++size_;
+  }
   // Unbinds name, if it is bound.
   void erase(Name name);
   std::size_t size() const { return size_; }
@@ -152,9 +165,15 @@ class NameMap {
       clear();
       return;
     }
-    // A free slot is one without a name; clearing whole slots lets the
-    // compiler clear two at a time.
-    std::fill(slots_.begin(), slots_.end(), Slot{});
+    // A free slot is one without a name. A table has a power of two slots,
+    // at least 8, so it is cleared 8 whole slots at a time, which the
+    // compiler does with a few wide stores and no per-slot loop.
+    Slot* p = slots_.data();
+    Slot* const end = p + slots_.size();
+    do {
+      for (int k = 0; k < 8; ++k) p[k] = Slot{};
+      p += 8;
+    } while (p != end);
     size_ = 0;
   }
 
@@ -218,8 +237,8 @@ class NameMap {
   bool marks_ = true;  // records its names (all maps but frames')
 };
 
-// A local frame. Maps are counted without atomics (a run is single-threaded)
-// and recycled with their slot storage, so that a call, which makes a frame,
+// A local frame. A frame owns its map, unless it is borrowed (below); maps
+// are recycled with their slot storage, so that a call, which makes a frame,
 // allocates nothing once the machine is warm.
 //
 // A block runs on a copy of its caller's frame, and WHILE and FOREACH make
@@ -230,7 +249,9 @@ class NameMap {
 // read by name, and a borrowed frame is always above the frame it borrows
 // from: the caller's map cannot be seen while the borrowed frame lives.
 // Frames go in the reverse order of their making (the frame stack is a
-// stack), so one log serves all borrowed frames, each owning its tail.
+// stack), so one log serves all borrowed frames, each owning its tail, and
+// the map a borrowed frame uses outlives it: a borrowed frame neither owns
+// nor counts it.
 class Frame {
  public:
   // A write of a borrowed frame: the map, the name and what it was bound to.
@@ -245,6 +266,10 @@ class Frame {
   // A new frame takes its map on first use: a context entered only to read
   // an attribute never binds a local, so it costs no map.
   Frame() : shared_(nullptr) {}
+  // A frame whose map is taken at once, for a call that binds its arguments
+  // right away.
+  struct Own {};
+  explicit Frame(Own) : shared_(acquire()) {}
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
   Frame(Frame&& other) noexcept : shared_(other.shared_), logstart_(other.logstart_) { other.shared_ = nullptr; }
@@ -261,9 +286,7 @@ class Frame {
 
   // A frame that sees what parent sees, for a block run on top of it.
   static Frame borrow(const Frame& parent) {
-    Frame f(parent.shared());
-    f.logstart_ = static_cast<std::uint32_t>(log().size());
-    return f;
+    return Frame(parent.shared(), static_cast<std::uint32_t>(log().size()));
   }
   // A frame of its own with the same bindings.
   Frame clone() const {
@@ -297,6 +320,8 @@ class Frame {
 
   const NameMap& map() const { return shared_ ? shared_->map : nomap(); }
   NameMap& writable() { return shared()->map; }
+  // The map of a frame made with Own, which has one.
+  NameMap& ownmap() { return shared_->map; }
   variable* get(Name name) const { return map().get(name); }
   bool has(Name name) const { return map().has(name); }
   void set(Name name, variable* value) {
@@ -340,15 +365,15 @@ class Frame {
   static constexpr std::uint32_t notborrowed = 0xFFFFFFFFu;
   struct Shared {
     NameMap map{NameMap::ForFrame{}};
-    std::size_t refs = 1;
-    Shared* nextfree = nullptr;
+    Shared* nextfree = nullptr;  // in the pool: the next free map
   };
   // Recycled maps, emptied but keeping their slot storage; at most poolcap
   // of them, so that a deep recursion gives the rest back.
   static constexpr std::size_t poolcap = 4096;
   static inline Shared* poolfree_ = nullptr;
   static inline std::size_t poolcount_ = 0;
-  explicit Frame(Shared* shared) : shared_(shared) { ++shared_->refs; }
+  // A borrowed frame.
+  Frame(Shared* shared, std::uint32_t logstart) : shared_(shared), logstart_(logstart) {}
   // The map, taken now if the frame has none yet.
   Shared* shared() const {
     if (!shared_) shared_ = acquire();
@@ -363,8 +388,6 @@ class Frame {
     if (!s) return acquirenew();
     poolfree_ = s->nextfree;
     --poolcount_;
-    s->refs = 1;
-    s->nextfree = nullptr;
     return s;
   }
   static void release(Shared* s) {
@@ -394,8 +417,10 @@ class Frame {
   static void undoslow(const Undo& u);
   void drop() {
     if (!shared_) return;
-    if (borrowed()) undo(logstart_);
-    if (--shared_->refs == 0) release(shared_);
+    if (borrowed())
+      undo(logstart_);
+    else
+      release(shared_);
   }
 
   // Logs what a write of name replaces. The record that the name's last

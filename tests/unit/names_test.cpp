@@ -161,6 +161,68 @@ TEST(Frame, AMovedBorrowedFrameStillGivesItsWritesBack) {
   EXPECT_TRUE(Frame::log().empty());
 }
 
+Name numbered(Interner& names, const char* prefix, int i) {
+  std::string text = prefix;
+  text += std::to_string(i);
+  return names.intern(text);
+}
+
+// Names bound after reserve() are found like names bound with set(), in a
+// fresh table, in one that has names already and across several doublings,
+// and the table keeps a free slot, so a lookup of a missing name ends.
+TEST(NameMap, ReservedAddsAreFoundLikeSets) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 100; ++i) pool.push_back(numbered(names, "r", i));
+  Name missing = names.intern("missing");
+  for (std::size_t before : {0u, 1u, 3u, 5u}) {
+    for (std::size_t count : {1u, 2u, 4u, 5u, 9u, 60u}) {
+      NameMap m(NameMap::ForFrame{});
+      NameMap ref;
+      for (std::size_t i = 0; i < before; ++i) {
+        m.set(pool[i], rec(i + 1));
+        ref.set(pool[i], rec(i + 1));
+      }
+      m.reserve(count);
+      for (std::size_t i = before; i < before + count; ++i) {
+        m.addreserved(pool[i], rec(i + 1));
+        ref.set(pool[i], rec(i + 1));
+      }
+      EXPECT_EQ(m.size(), before + count);
+      EXPECT_EQ(contents(m), contents(ref));
+      EXPECT_FALSE(m.has(missing));
+    }
+  }
+}
+
+// A frame's map goes back to the pool when the frame goes, and the next
+// frame gets it empty: whether the table was the smallest one, a larger one
+// that is cleared slot by slot, or one so large that it is given up.
+TEST(Frame, RecycledMapsComeBackEmpty) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 80; ++i) pool.push_back(numbered(names, "f", i));
+  for (std::size_t count : {1u, 4u, 5u, 8u, 20u, 33u, 80u, 2u}) {
+    {
+      Frame used;
+      for (std::size_t i = 0; i < count; ++i) used.set(pool[i], rec(i + 1));
+      EXPECT_EQ(used.map().size(), count);
+    }
+    // Several at once, so that more than the map just given back are reused.
+    std::vector<Frame> frames;
+    for (int k = 0; k < 3; ++k) {
+      Frame& f = frames.emplace_back(Frame::Own{});
+      EXPECT_TRUE(f.map().empty());
+      for (Name n : pool) EXPECT_FALSE(f.has(n)) << n->text << " after " << count;
+      NameMap& map = f.ownmap();
+      map.reserve(3);
+      for (std::size_t i = 0; i < 3; ++i) map.addreserved(pool[i], rec(100 + i));
+      EXPECT_EQ(f.get(pool[2]), rec(102));
+      EXPECT_EQ(f.map().size(), 3u);
+    }
+  }
+}
+
 }  // namespace
 
 // A new frame has no map until it is used; a frame borrowed from it must
