@@ -1,13 +1,54 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <new>
 
 namespace TruvVM {
 
 Text::Buffer* Text::allocate(std::size_t capacity) {
   void* p = ::operator new(sizeof(Buffer) + capacity);
-  return new (p) Buffer{1, 0, capacity};
+  return new (p) Buffer{1, 0, capacity, 0, 0};
+}
+
+std::uint32_t Text::hashslow() const {
+  // Eight bytes at a time, each word mixed in by a multiply and a rotate.
+  // Texts are mostly short, where a general-purpose hash spends more on its
+  // setup than on the bytes.
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = size_ * k;
+  const char* p = data();
+  std::size_t n = size_;
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = std::rotl((h ^ w) * k, 31);
+  }
+  if (n) {
+    // The last one to seven bytes, in two loads of fixed size that may
+    // overlap; the length is already in h.
+    std::uint64_t w;
+    if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      w = a | (std::uint64_t{b} << 32);
+    } else {
+      const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+      w = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
+    }
+    h = std::rotl((h ^ w) * k, 31);
+  }
+  h *= k;
+  h ^= h >> 29;
+  const auto folded = static_cast<std::uint32_t>(h ^ (h >> 32));
+  // A length that does not fit the field is not kept.
+  if (buf_ && size_ < UINT32_MAX) {
+    buf_->hashed = static_cast<std::uint32_t>(size_ + 1);
+    buf_->hash = folded;
+  }
+  return folded;
 }
 
 void Text::assign(const char* p, std::size_t n) {

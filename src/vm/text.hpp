@@ -76,6 +76,15 @@ class Text {
     size_ = 0;
   }
 
+  // A hash of the bytes: equal texts have equal hashes. The bytes a view
+  // covers never change, so the buffer keeps the hash of the last length it
+  // was computed for, and texts that share a buffer (the copies of one
+  // text) compute it once.
+  std::uint32_t hash() const {
+    if (buf_ && buf_->hashed == size_ + 1) return buf_->hash;
+    return hashslow();
+  }
+
   friend bool operator==(const Text& a, const Text& b) {
     return a.size_ == b.size_ && (a.buf_ == b.buf_ || std::memcmp(a.data(), b.data(), a.size_) == 0);
   }
@@ -86,9 +95,12 @@ class Text {
     std::size_t refs;
     std::size_t used;      // bytes written, by the longest view
     std::size_t capacity;  // bytes the buffer holds, after this header
+    std::uint32_t hashed;  // one more than the length `hash` is of; 0: none
+    std::uint32_t hash;
     char* bytes() { return reinterpret_cast<char*>(this + 1); }
   };
   static Buffer* allocate(std::size_t capacity);
+  std::uint32_t hashslow() const;
   void release() {
     if (buf_ && --buf_->refs == 0) ::operator delete(buf_);
   }

@@ -68,54 +68,20 @@ constexpr std::size_t indexfrom = 8;
 // The hash of a key by value, for the kinds the index serves: texts, and
 // numbers by their float value (the way they compare). False for the rest,
 // and for NaN, which equals nothing.
-// A hash of bytes: eight at a time, each word mixed in by a multiply and a
-// rotate. Keys are mostly short, where a general-purpose hash spends more on
-// its setup than on the bytes.
-[[gnu::always_inline]] inline std::uint64_t texthash(std::string_view text) {
-  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = text.size() * k;
-  const char* p = text.data();
-  std::size_t n = text.size();
-  for (; n >= 8; n -= 8, p += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = std::rotl((h ^ w) * k, 31);
-  }
-  if (n) {
-    // The last one to seven bytes, in two loads of fixed size that may
-    // overlap; the length is already in h.
-    std::uint64_t w;
-    if (n >= 4) {
-      std::uint32_t a, b;
-      std::memcpy(&a, p, 4);
-      std::memcpy(&b, p + n - 4, 4);
-      w = a | (std::uint64_t{b} << 32);
-    } else {
-      const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-      w = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
-    }
-    h = std::rotl((h ^ w) * k, 31);
-  }
-  h *= k;
-  return h ^ (h >> 29);
-}
-
 [[gnu::always_inline]] inline bool valuehash(const variable& v, std::uint32_t& out) {
-  std::uint64_t h;
   if (v.identifier == Tag::String) {
-    h = texthash(v.stringval.view());
-  } else if (v.identifier == Tag::Int || v.identifier == Tag::Float) {
-    float f = v.identifier == Tag::Int ? static_cast<float>(v.intval) : v.floatval;
-    if (f != f) return false;
-    if (f == 0.0f) f = 0.0f;  // -0 equals 0
-    std::uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    h = (bits ^ 0x5bd1e995u) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
-    h |= 1;  // numbers and texts never meet in one slot chain's answers anyway
-  } else {
-    return false;
+    out = v.stringval.hash();
+    return true;
   }
+  if (v.identifier != Tag::Int && v.identifier != Tag::Float) return false;
+  float f = v.identifier == Tag::Int ? static_cast<float>(v.intval) : v.floatval;
+  if (f != f) return false;
+  if (f == 0.0f) f = 0.0f;  // -0 equals 0
+  std::uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  std::uint64_t h = (bits ^ 0x5bd1e995u) * 0x9E3779B97F4A7C15ull;
+  h ^= h >> 29;
+  h |= 1;  // numbers and texts never meet in one slot chain's answers anyway
   out = static_cast<std::uint32_t>(h ^ (h >> 32));
   return true;
 }
@@ -183,28 +149,43 @@ void DictVal::indexentry(std::size_t position) const {
   ++index.used;
 }
 
-void DictVal::buildindex() const {
-  if (!index_) index_.reset(new Index);
+// Brings the index up to date: rebuilt when a key record has changed since
+// it was made, then extended by the entries added since. Kept out of find,
+// whose usual lookup needs none of it.
+[[gnu::noinline]] void DictVal::buildindex() const {
+  if (!index_ || index_->keyversion != keyversion) {
+    if (!index_) index_.reset(new Index);
+    Index& index = *index_;
+    index.slots.assign(16, Index::Slot{0, freeslot});
+    index.used = 0;
+    index.indexed = 0;
+    index.keyversion = keyversion;
+  }
   Index& index = *index_;
-  index.slots.assign(16, Index::Slot{0, freeslot});
-  index.used = 0;
-  index.indexed = 0;
-  index.keyversion = keyversion;
+  while (index.indexed < entries_.size()) indexentry(index.indexed++);
 }
+
+namespace {
+
+[[gnu::noinline]] const DictVal::Entry* scan(const DictVal& dict, const variable& probe) {
+  for (const DictVal::Entry& entry : dict)
+    if (*entry.first == probe) return &entry;
+  return nullptr;
+}
+
+}  // namespace
 
 const DictVal::Entry* DictVal::find(const variable& probe) const {
   std::uint32_t h;
-  if (entries_.size() < indexfrom || entries_.size() >= freeslot || !valuehash(probe, h)) {
-    for (const Entry& entry : entries_)
-      if (*entry.first == probe) return &entry;
-    return nullptr;
-  }
-  if (!index_ || index_->keyversion != keyversion) buildindex();
-  Index& index = *index_;
-  while (index.indexed < entries_.size()) indexentry(index.indexed++);
+  const std::size_t size = entries_.size();
+  if (size < indexfrom || size >= freeslot || !valuehash(probe, h)) return scan(*this, probe);
+  if (!index_ || index_->keyversion != keyversion || index_->indexed < size) [[unlikely]]
+    buildindex();
+  const Index& index = *index_;
+  const Index::Slot* slots = index.slots.data();
   const std::size_t mask = index.slots.size() - 1;
-  for (std::size_t at = h & mask; index.slots[at].position != freeslot; at = (at + 1) & mask) {
-    const Index::Slot& s = index.slots[at];
+  for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
+    const Index::Slot& s = slots[at];
     if (s.hash == h && keyequal(*entries_[s.position].first, probe)) return &entries_[s.position];
   }
   return nullptr;
@@ -266,23 +247,11 @@ struct CopyTask {
 // The bound object of a record matters only when a call can pass it on.
 bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(); }
 
-}  // namespace
-
-variable* variable::getcopy() {
-  if (!ext_) {
-    // Nothing but the fields held inline: a number, a text.
+// getcopy of a record with its out-of-line part.
+[[gnu::noinline]] variable* deepcopy(variable* original) {
+  if (original->attributes().empty() && original->dictval().empty() && !copiesself(original)) {
     variable* c = getallocvar();
-    c->identifier = identifier;
-    c->name = name;
-    c->ismodule = ismodule;
-    c->intval = intval;
-    c->floatval = floatval;
-    c->stringval = stringval;
-    return c;
-  }
-  if (attributes().empty() && dictval().empty() && !copiesself(this)) {
-    variable* c = getallocvar();
-    *c = *this;
+    *c = *original;
     c->setself(nullptr);
     return c;
   }
@@ -302,7 +271,7 @@ variable* variable::getcopy() {
     return dst;
   };
 
-  variable* result = copyone(this);
+  variable* result = copyone(original);
   while (!tasks.empty()) {
     const std::size_t t = tasks.size() - 1;
     switch (tasks[t].phase) {
@@ -347,6 +316,21 @@ variable* variable::getcopy() {
     }
   }
   return result;
+}
+
+}  // namespace
+
+variable* variable::getcopy() {
+  if (ext_) return deepcopy(this);
+  // Nothing but the fields held inline: a number, a text.
+  variable* c = getallocvar();
+  c->identifier = identifier;
+  c->name = name;
+  c->ismodule = ismodule;
+  c->intval = intval;
+  c->floatval = floatval;
+  c->stringval = stringval;
+  return c;
 }
 
 variable* variable::getpointer() {

@@ -2,6 +2,7 @@
 // never change what another copy reads.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "vm/text.hpp"
@@ -41,6 +42,28 @@ TEST(Text, AppendsItsOwnBytesAndGrowsByRepetition) {
     EXPECT_EQ(old.size(), built.size() - 2);
   }
   EXPECT_EQ(s, std::string_view(built));
+}
+
+TEST(Text, HashIsOfTheViewsOwnBytesWhateverItShares) {
+  // Views of one buffer with different lengths: each hash is that of a
+  // fresh text with the same bytes, asked in any order and again.
+  Text shorter;
+  shorter.reserve(16);
+  EXPECT_EQ(shorter.hash(), Text().hash());  // a buffer, but no bytes yet
+  shorter += "abc";
+  Text longer = shorter;
+  longer += "defghijkl";  // in place: the same buffer, nine more bytes
+  const std::uint32_t abc = Text("abc").hash();
+  const std::uint32_t all = Text("abcdefghijkl").hash();
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(longer.hash(), all);
+    EXPECT_EQ(shorter.hash(), abc);
+    EXPECT_EQ(Text(shorter).hash(), abc);
+  }
+  // Equal bytes in buffers of their own hash alike; others differ here.
+  EXPECT_EQ(Text("abc").hash(), Text(std::string("ab") + "c").hash());
+  EXPECT_NE(abc, Text("abd").hash());
+  EXPECT_NE(abc, Text("ab").hash());
 }
 
 TEST(Text, EqualityEmptyAndReassignment) {
