@@ -140,11 +140,10 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 // neither a clone of a frame nor the log of borrowed frames holds it (a
 // clone moves Frame::clones on, and a logged write of it clears
 // Symbol::rootrecord), so no other binding, present or to be put back,
-// shares it. The frame's binding
-// may be it only when the frame is not borrowed: a borrowed frame would log
-// it as the value to put back (Frame::setunless refuses that case). Giving
-// that record the new number then changes exactly the two bindings that a
-// new record would replace.
+// shares it. The frame's binding may be it only when the frame is not
+// borrowed: a borrowed frame would log it as the value to put back
+// (Frame::setunless refuses that case). Giving that record the new number
+// then changes exactly the two bindings that a new record would replace.
 variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
   variable* held = name->rootrecord;
   if (!held || name->roothome != &frame.map() || name->rootclones != Frame::clones()) return nullptr;

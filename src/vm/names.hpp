@@ -30,7 +30,7 @@ struct Symbol {
   // root's copy and the frame's (variable::rootalias), the frame map it was
   // written to, and the count of frame clones then (Frame::clones). While
   // the root still holds that record, it is held nowhere else but in that
-  // map and in the log of borrowed frames, unless a clone has copied it.
+  // map, unless a clone has copied it: a write that logs it clears this.
   // The positions of its slots in the root's map and in that frame map
   // make finding them again cheap while the maps keep their slots.
   mutable variable* rootrecord = nullptr;
