@@ -19,15 +19,9 @@ struct Code;
 // taken from the data stack included) is still done on every execution.
 struct CachedOperand {
   DecodedOperand decoded;
-  // For the fast paths of the run loop: the bytes an execution consumes, and
-  // whether the operand is well formed and a single integer (its value).
-  std::uint32_t consumed = 0;
-  bool ok = false;
-  bool isint = false;
-  std::int32_t ival = 0;
+  bool ok = false;                  // well formed
   std::vector<const Code*> bodies;  // per node: the body of a function node
   bool fromstack = false;           // some node takes a value from the data stack
-  Name name = nullptr;              // the operand's text as a name, once computed
   variable* block = nullptr;        // the block record of a plain function operand, once made
   // The text of a string operand, made once: texts share their bytes, and a
   // record that changes its text gets bytes of its own.
@@ -35,11 +29,11 @@ struct CachedOperand {
   Text text;
 };
 
-// One position of a code buffer: the operand decoded there, and the parts
-// of it that the run loop's fast paths read, kept in the table itself so
-// that reading them takes one load fewer. They are set with the operand's
-// own and mean the same: its bytes consumed, its integer when it is a well
-// formed single integer (isint), its name once computed.
+// One position of a code buffer: the operand decoded there, and what the
+// run loop's fast paths read of it, kept in the table itself so that reading
+// them takes one load fewer: the bytes an execution consumes, its integer
+// when it is a well formed single integer (isint), and its text as a name
+// once computed (for an operand that takes nothing from the data stack).
 struct OperandSlot {
   std::unique_ptr<CachedOperand> op;
   Name name = nullptr;

@@ -355,7 +355,7 @@ struct Machine {
       variable* v = heap.alloc();
       v->identifier = Tag::String;
       v->stringval = op->text;
-      code.pos += op->consumed;
+      code.pos += slot.consumed;
       push(v);
       return;
     }

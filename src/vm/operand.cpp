@@ -25,13 +25,10 @@ const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
       if (node.type == OperandType::Func && slot->decoded.status == DecodeStatus::Ok)
         slot->bodies[i] = m.newcode(funcbody(p, node));
     }
-    slot->consumed = slot->decoded.consumed;
     slot->ok = slot->decoded.status == DecodeStatus::Ok;
-    slot->isint = slot->ok && slot->decoded.nodes[0].type == OperandType::Int;
-    if (slot->isint) slot->ival = slot->decoded.nodes[0].ival;
-    at.consumed = slot->consumed;
-    at.isint = slot->isint;
-    at.ival = slot->ival;
+    at.consumed = slot->decoded.consumed;
+    at.isint = slot->ok && slot->decoded.nodes[0].type == OperandType::Int;
+    if (at.isint) at.ival = slot->decoded.nodes[0].ival;
   }
   return *slot;
 }
@@ -165,17 +162,11 @@ variable* Machine::getop(CodeEntry& e) {
 Name Machine::getnameslow(CodeEntry& e) {
   const std::uint32_t base = e.pos;
   const CachedOperand& op = readoperand(*this, e);
-  if (op.name) {
-    e.pos += op.decoded.consumed;
-    return op.name;
-  }
   variable* v = makeoperand(*this, e, op);
   Name name = names.intern(v->getstring(false));
-  // An operand that takes nothing from the data stack always has the same text.
-  if (!op.fromstack) {
-    const_cast<CachedOperand&>(op).name = name;
-    e.code->operandtable()[base].name = name;
-  }
+  // An operand that takes nothing from the data stack always has the same
+  // text; getname finds it from then on.
+  if (!op.fromstack) e.code->operandtable()[base].name = name;
   return name;
 }
 
