@@ -16,7 +16,8 @@ Name Interner::intern(std::string_view text) {
 void NameMap::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{nullptr, nullptr});
-  mask_ = slots_.size() - 1;
+  cap_ = slots_.size();
+  mask_ = cap_ - 1;
   shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
   const std::size_t mask = mask_;
   for (const Slot& s : old) {

@@ -111,24 +111,24 @@ class NameMap {
   // A write at a position that position() gave, when the name is still
   // there: false, and nothing written, when the map has moved its slots.
   bool setat(std::size_t position, Name name, variable* value) {
-    if (position >= slots_.size() || slots_[position].first != name) return false;
+    if (position >= cap_ || slots_[position].first != name) return false;
     slots_[position].second = value;
     return true;
   }
   // The entry at a position that position() gave, when it is still name's;
   // else null.
   Slot* entryat(std::size_t position, Name name) {
-    return position < slots_.size() && slots_[position].first == name ? &slots_[position] : nullptr;
+    return position < cap_ && slots_[position].first == name ? &slots_[position] : nullptr;
   }
   const Slot* entryat(std::size_t position, Name name) const {
-    return position < slots_.size() && slots_[position].first == name ? &slots_[position] : nullptr;
+    return position < cap_ && slots_[position].first == name ? &slots_[position] : nullptr;
   }
   // Binds a name that the map does not hold yet. At least half of the
   // slots stay free, so that probes stay short: every name read looks its
   // map up.
   void add(Name name, variable* value) {
     if (marks_) name->mapped = true;
-    if ((size_ + 1) * 2 > slots_.size()) grow();
+    if ((size_ + 1) * 2 > cap_) grow();
     std::size_t i = home(name);
     while (slots_[i].first) i = (i + 1) & mask_;
     slots_[i] = Slot{name, value};
@@ -137,7 +137,7 @@ class NameMap {
   // Makes room for n more names: that many addreserved() calls need no
   // check of their own.
   void reserve(std::size_t n) {
-    while ((size_ + n) * 2 > slots_.size()) grow();
+    while ((size_ + n) * 2 > cap_) grow();
   }
   // add() of a name to a map that records no names (a frame's), with the
   // room made by reserve().
@@ -153,6 +153,7 @@ class NameMap {
   bool empty() const { return size_ == 0; }
   void clear() {
     slots_.clear();
+    cap_ = 0;
     mask_ = 0;
     shift_ = 63;
     size_ = 0;
@@ -161,7 +162,7 @@ class NameMap {
   // takes its first bindings without allocating.
   void reset() {
     if (size_ == 0) return;  // every slot is free already
-    if (slots_.size() > 64) {
+    if (cap_ > 64) {
       clear();
       return;
     }
@@ -169,7 +170,7 @@ class NameMap {
     // at least 8, so it is cleared 8 whole slots at a time, which the
     // compiler does with a few wide stores and no per-slot loop.
     Slot* p = slots_.data();
-    Slot* const end = p + slots_.size();
+    Slot* const end = p + cap_;
     do {
       for (int k = 0; k < 8; ++k) p[k] = Slot{};
       p += 8;
@@ -211,7 +212,7 @@ class NameMap {
   // The first slot to probe for name: the top bits of its hash.
   std::size_t home(Name name) const { return static_cast<std::size_t>(name->hash >> shift_); }
   const Slot* find(Name name) const {
-    if (slots_.empty()) return nullptr;
+    if (cap_ == 0) return nullptr;
     const Slot* base = slots_.data();
     for (std::size_t i = home(name);; i = (i + 1) & mask_) {
       const Slot& s = base[i];
@@ -222,6 +223,7 @@ class NameMap {
   void grow();
   // The rest of an assignment, once the slots are taken from other.
   void takeshape(const NameMap& other) {
+    cap_ = other.cap_;
     mask_ = other.mask_;
     shift_ = other.shift_;
     size_ = other.size_;
@@ -231,6 +233,9 @@ class NameMap {
   }
 
   std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
+  // slots_.size(), kept apart: the bound of every position check and probe,
+  // read without the division that the vector's size takes.
+  std::size_t cap_ = 0;
   std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
   unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
   std::size_t size_ = 0;
