@@ -14,27 +14,6 @@
 
 namespace TruvVM {
 
-void Machine::callfunc(std::int32_t argnum) {
-  variable* function = pop();
-  variable* self = function->self();
-  if (!function->ismodule) {
-    // The arguments go straight from the data stack into the new frame,
-    // "arg0" first; the names differ from each other.
-    calltrace.push_back(function);
-    const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
-    if (count > argnames_.size()) argnameslow(count - 1);
-    const Name* names = argnames_.data();
-    // A fresh frame's map takes every name after one check for room.
-    NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
-    map.reserve(count + 1);
-    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
-    map.addreserved(sym_self, self);
-    codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get());
-    return;
-  }
-  callnative(function, self, argnum);
-}
-
 bool Machine::standalonenative(variable* target, variable* element) {
   // A native makes no frame, so the copy takes the caller's own frame's
   // place: what the native bound there is gone again.

@@ -67,7 +67,8 @@ struct Code {
   }
 
  private:
-  void prepare() const {
+  // Once per code buffer, so kept out of the code entry's construction.
+  [[gnu::noinline]] void prepare() const {
     runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
     std::copy(bytes.begin(), bytes.end(), runbytes_.get());
     runbytes_[bytes.size()] = endmark;

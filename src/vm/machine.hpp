@@ -304,10 +304,33 @@ struct Machine {
     right = StackValue::ofint(result, heap.reserveseq());
     datastack.pop_back();
   }
+  // getvar of a record, with the copy of one that holds nothing out of line
+  // (a text, or a number that is not plain) made here: reading a string
+  // variable makes one on every read.
+  variable* readrecord(variable* v) {
+    switch (v->identifier) {
+      case Tag::Int:
+      case Tag::Float:
+      case Tag::String:
+      case Tag::Pntr: {
+        if (v->hasext()) return v->getcopy();
+        variable* c = heap.alloc();
+        c->identifier = v->identifier;
+        c->name = v->name;
+        c->ismodule = v->ismodule;
+        c->intval = v->intval;
+        c->floatval = v->floatval;
+        c->stringval = v->stringval;
+        return c;
+      }
+      default:
+        return v;
+    }
+  }
   // Pushes what reading v yields (readvalue).
   void pushread(variable* v) {
     if (!v->isplainnumber()) {
-      push(v->getvar());
+      push(readrecord(v));
       return;
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
@@ -326,7 +349,7 @@ struct Machine {
   // What reading a record yields (getvar): an immediate copy when the record
   // is plain, else what getvar gives.
   StackValue readvalue(variable* v) {
-    if (!v->isplainnumber()) return StackValue::of(v->getvar());
+    if (!v->isplainnumber()) return StackValue::of(readrecord(v));
     return StackValue::numberof(*v, heap.reserveseq());
   }
   // The record a store binds: getvar of the entry's record, or a fresh record
@@ -452,6 +475,28 @@ struct Machine {
   std::uint64_t limitchecks_ = 0;
   std::unique_ptr<Code> emptycode_;
 };
+
+// Defined here so that the run loop's CALL has it inline.
+inline void Machine::callfunc(std::int32_t argnum) {
+  variable* function = pop();
+  variable* self = function->self();
+  if (!function->ismodule) {
+    // The arguments go straight from the data stack into the new frame,
+    // "arg0" first; the names differ from each other.
+    calltrace.push_back(function);
+    const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
+    if (count > argnames_.size()) argnameslow(count - 1);
+    const Name* names = argnames_.data();
+    // A fresh frame's map takes every name after one check for room.
+    NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
+    map.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
+    map.addreserved(sym_self, self);
+    codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get());
+    return;
+  }
+  callnative(function, self, argnum);
+}
 
 inline bool Machine::repeatinplace(CodeEntry& entry) {
   // Leaving the entry pops it, the call trace entry and the frame; running
