@@ -304,6 +304,23 @@ def evaluate(runs):
     return "ok", "", ref.checksum
 
 
+def pin_cpu(choice, ap):
+    """Pins this runner, and so every child it starts, to one processor; returns it, or None.
+
+    The processors of a shared host need not run equally fast (a busy neighbour on one of
+    them, say), and a run that lands on the slower one would skew a ratio. On one processor
+    the three implementations of a benchmark share whatever it offers."""
+    if choice == -1 or not hasattr(os, "sched_setaffinity"):
+        return None
+    allowed = os.sched_getaffinity(0)
+    cpu = min(allowed) if choice is None else choice
+    if cpu not in allowed:
+        ap.error(f"--cpu {cpu}: not one of the processors this process may use "
+                 f"({', '.join(str(c) for c in sorted(allowed))})")
+    os.sched_setaffinity(0, {cpu})
+    return cpu
+
+
 def main():
     ap = argparse.ArgumentParser(description="Runs the TRUV 4 benchmark suite against Lua and "
                                  "Python and prints a table of the results.")
@@ -324,6 +341,9 @@ def main():
                     help="Python interpreter to compare with (default /usr/bin/python3)")
     ap.add_argument("--timeout", type=float, default=1800.0,
                     help="seconds after which one run is stopped and counted as failed")
+    ap.add_argument("--cpu", type=int, default=None,
+                    help="processor every run is pinned to (default: the lowest one this "
+                    "process may use; -1: no pinning)")
     args = ap.parse_args()
     if args.rounds < 1:
         ap.error("--rounds must be at least 1")
@@ -342,6 +362,8 @@ def main():
         if not os.access(p, os.X_OK):
             sys.exit(f"run.py: {p} not found (build first, or drop --no-build)")
 
+    # After the build, which may use every processor.
+    cpu = pin_cpu(args.cpu, ap)
     env = child_env()
     global SUBREAPER
     SUBREAPER = become_subreaper()
@@ -442,7 +464,8 @@ def main():
     if shown.startswith(".."):
         shown = truvvm
     print(f"machine {shown}, lua {args.lua}, python {args.python}; "
-          f"load average {load_start[0]:.2f} at start, {load_end[0]:.2f} at end")
+          f"load average {load_start[0]:.2f} at start, {load_end[0]:.2f} at end; "
+          + (f"every run on CPU {cpu}" if cpu is not None else "runs not pinned"))
     print()
     print(fmt_row(head))
     print(fmt_row(["-" * w for w in widths]))
@@ -468,7 +491,7 @@ def main():
             "rounds": args.rounds,
             "commit": commit,
             "host": {"platform": platform.platform(), "cpus": os.cpu_count(),
-                     "loadavg_start": load_start, "loadavg_end": load_end},
+                     "loadavg_start": load_start, "loadavg_end": load_end, "cpu": cpu},
             "interpreters": {"machine": truvvm, "lua": args.lua, "python": args.python},
             "benchmarks": results,
             "geomean": {"ratio_lua": g_lua, "ratio_python": g_py,
