@@ -531,6 +531,9 @@ inline bool Machine::repeatinplace(CodeEntry& entry) {
 
 extern Machine* machine;
 
+// Allocates a blank record on the machine's heap.
+inline variable* getallocvar() { return machine->heap.alloc(); }
+
 // Reports a failure of the running program and ends the run. `ismodule` marks
 // failures raised by native code.
 [[noreturn]] void error(std::string target, bool ismodule);

@@ -191,8 +191,6 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   return nullptr;
 }
 
-variable* getallocvar() { return machine->heap.alloc(); }
-
 void variable::gcremember(variable* v) { machine->heap.remember(v); }
 
 variable& variable::operator=(const variable& rhs) {

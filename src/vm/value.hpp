@@ -366,8 +366,7 @@ struct variable {
   bool callable() const { return ismodule || funccode() != nullptr; }
 };
 
-// Allocates a blank record on the machine's heap.
-variable* getallocvar();
+// Records are allocated by getallocvar() (machine.hpp), inline.
 
 // Text of a float: fixed point with six decimals, widened to double.
 std::string floattext(float f);

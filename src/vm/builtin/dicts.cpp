@@ -59,7 +59,7 @@ void Dsetindex(variable* self, const Args& args) {
 void Dcontains(variable* self, const Args& args) {
   const variable* key = moduleapi::getarg(args, "arg0");
   bool found = moduleapi::Dcontains(receiver(self, noreceiver)->dictval(), *key);
-  machine->push(support::newint(found ? 1 : 0));
+  machine->pushint(found ? 1 : 0);
 }
 
 void Dgetkeys(variable* self, const Args&) {

@@ -63,13 +63,13 @@ namespace builtin {
 void Fexists(variable*, const Args& args) {
   std::string path = patharg("exists", args);
   fs::file_status s = statusof("exists", path);
-  machine->push(support::newint(fs::exists(s) ? 1 : 0));
+  machine->pushint(fs::exists(s) ? 1 : 0);
 }
 
 void Fisdir(variable*, const Args& args) {
   std::string path = patharg("isdir", args);
   fs::file_status s = statusof("isdir", path);
-  machine->push(support::newint(fs::is_directory(s) ? 1 : 0));
+  machine->pushint(fs::is_directory(s) ? 1 : 0);
 }
 
 void Fdelete(variable*, const Args& args) {

@@ -57,7 +57,7 @@ void Lcontains(variable* self, const Args& args) {
   variable* sought = moduleapi::getarg(args, "arg0");
   const ListVal& list = receiver(self, noreceiver)->listval();
   bool found = std::find(list.begin(), list.end(), sought) != list.end();
-  machine->push(support::newint(found ? 1 : 0));
+  machine->pushint(found ? 1 : 0);
 }
 
 void Lfind(variable* self, const Args& args) {
@@ -71,7 +71,7 @@ void Lfind(variable* self, const Args& args) {
       break;
     }
   }
-  machine->push(support::newint(at));
+  machine->pushint(at);
 }
 
 void Lerase(variable* self, const Args& args) {

@@ -15,7 +15,9 @@ inline Name name(std::string_view text) {
   return machine->names.intern(text);
 }
 
-// A new integer record: the form of every count and truth value.
+// A new integer record: the form of every count and truth value. A result
+// that only goes onto the data stack is pushed with Machine::pushint
+// instead, an immediate that stands for the same record.
 inline variable* newint(std::int32_t value) {
   variable* v = getallocvar();
   v->identifier = Tag::Int;
