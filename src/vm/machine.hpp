@@ -116,9 +116,8 @@ struct StackValue {
 };
 
 // The integer or float an entry holds, as getint or getfloat of its record
-// would give.
-// An integer record, the usual operand that is not an immediate (a value
-// fetched from a container), is read here without a call.
+// would give. An integer record, the usual operand that is not an immediate
+// (a value fetched from a container), is read without a call.
 inline std::int32_t valueint(const StackValue& v) {
   if (v.rec) return v.rec->identifier == Tag::Int ? v.rec->intval : v.rec->getint();
   return v.tag == Tag::Int ? v.intval() : floattoint(v.floatval());

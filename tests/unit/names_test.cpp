@@ -195,6 +195,53 @@ TEST(NameMap, ReservedAddsAreFoundLikeSets) {
   }
 }
 
+// A map keeps its slot count apart from its slot vector; copies, moves,
+// clears and growth must carry both, or a position check or a probe would
+// read past the slots. The positions position() gives stay valid in a copy
+// and are refused once the map is empty or has grown past them.
+TEST(NameMap, CopiesMovesAndClearsKeepTheirShape) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 40; ++i) pool.push_back(numbered(names, "s", i));
+  NameMap m;
+  for (std::size_t i = 0; i < 3; ++i) m.set(pool[i], rec(i + 1));
+  const std::size_t at = m.position(m.entry(pool[1]));
+
+  NameMap copy(m);
+  EXPECT_EQ(contents(copy), contents(m));
+  ASSERT_NE(copy.entryat(at, pool[1]), nullptr);
+  EXPECT_TRUE(copy.setat(at, pool[1], rec(77)));
+  EXPECT_EQ(copy.get(pool[1]), rec(77));
+  EXPECT_EQ(m.get(pool[1]), rec(2));
+
+  NameMap moved(std::move(copy));
+  EXPECT_EQ(moved.get(pool[1]), rec(77));
+  // The map moved from is empty, and nothing reads its old slots.
+  EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(copy.entryat(at, pool[1]), nullptr);
+  EXPECT_FALSE(copy.setat(at, pool[1], rec(5)));
+  EXPECT_FALSE(copy.has(pool[1]));
+  copy.set(pool[30], rec(30));
+  EXPECT_EQ(copy.get(pool[30]), rec(30));
+
+  // Growing far past the first table: every name still found, and a
+  // position beyond the old table refused for a name that is not there.
+  for (std::size_t i = 3; i < pool.size(); ++i) m.set(pool[i], rec(i + 1));
+  for (std::size_t i = 0; i < pool.size(); ++i) EXPECT_EQ(m.get(pool[i]), rec(i + 1));
+  EXPECT_EQ(m.entryat(1000, pool[0]), nullptr);
+
+  NameMap assigned;
+  assigned = m;
+  m.clear();
+  EXPECT_FALSE(m.has(pool[0]));
+  EXPECT_EQ(m.entryat(0, pool[0]), nullptr);
+  EXPECT_EQ(assigned.size(), pool.size());
+  m.reset();
+  m.set(pool[2], rec(3));
+  EXPECT_EQ(m.get(pool[2]), rec(3));
+  EXPECT_EQ(m.size(), 1u);
+}
+
 // A frame's map goes back to the pool when the frame goes, and the next
 // frame gets it empty: whether the table was the smallest one, a larger one
 // that is cleared slot by slot, or one so large that it is given up.
