@@ -34,12 +34,18 @@ struct CachedOperand {
 // them takes one load fewer: the bytes an execution consumes, its integer
 // when it is a well formed single integer (isint), and its text as a name
 // once computed (for an operand that takes nothing from the data stack).
+// An instruction that looks its name up keeps where it last found it: in
+// the frame's map for LOADLOCAL (every call of a function binds its names in
+// the same order, so the next frame has the name there too), in the
+// context's attributes for LOADATTR and ENTERATTR. The position is only a
+// hint, checked before use.
 struct OperandSlot {
   std::unique_ptr<CachedOperand> op;
   Name name = nullptr;
   std::uint32_t consumed = 0;
   std::int32_t ival = 0;
   bool isint = false;
+  mutable std::uint32_t hint = 0;
 };
 
 // Immutable once made. A function value refers to the body it was decoded

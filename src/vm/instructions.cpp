@@ -225,8 +225,9 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
 #undef TRUV_INTARITH
 
   op_LOADLOCAL: {
+      const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
-      pushread(readlocalvar(*this, name));
+      pushread(readlocalvar(*this, name, slot.hint));
       TRUV_NEXT();
     }
   op_STORELOCAL: {
@@ -281,9 +282,10 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
       TRUV_NEXT();
     }
   op_LOADATTR: {
+      const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
       variable* context = callstack.back();
-      StackValue value = readvalue(readattribute(context, name));
+      StackValue value = readvalue(readattribute(context, name, slot.hint));
       // A plain number cannot be called, so its bound object could never be
       // seen; only records get one.
       if (value.rec) value.rec->setself(context);
@@ -351,8 +353,9 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
       goout();
       TRUV_NEXT();
   op_ENTERATTR: {
+      const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
-      gointo(getattribute(callstack.back(), name));
+      gointo(getattribute(callstack.back(), name, slot.hint));
       TRUV_NEXT();
     }
   op_LEAVEALL:

@@ -55,6 +55,18 @@ inline variable* getattribute(variable* target, Name name) {
     return ownrootbinding(name, v);
   return v;
 }
+// The same, with the attribute looked for first where `hint` says it was
+// found last.
+inline variable* readattribute(variable* target, Name name, std::uint32_t& hint) {
+  if (const NameMap::Slot* e = target->attributes().entryhinted(name, hint); e && e->second) return e->second;
+  return getattributeslow(target, name);
+}
+inline variable* getattribute(variable* target, Name name, std::uint32_t& hint) {
+  variable* v = readattribute(target, name, hint);
+  if (v->rootalias) [[unlikely]]
+    return ownrootbinding(name, v);
+  return v;
+}
 variable* getattribute(variable* target, std::string_view name);
 
 // The argument of that name ("arg0", "arg1", ...): its entry, which may be
@@ -104,6 +116,16 @@ inline variable* readlocalvar(Machine& m, Name name) {
     if (variable* v = m.rootattributes->get(name)) return v;
   variable* const* slot = m.databasestack.back().map().slot(name);
   if (slot && *slot) return *slot;
+  return getframevar(name);
+}
+// The same, with the name's slot looked for first where it was found last:
+// in the root's map at Symbol::rootslot, in the frame's at `hint`.
+inline variable* readlocalvar(Machine& m, Name name, std::uint32_t& hint) {
+  if (name->mapped)
+    if (const NameMap::Slot* e = m.rootattributes->entryhinted(name, name->rootslot); e && e->second)
+      return e->second;
+  const NameMap::Slot* e = m.databasestack.back().map().entryhinted(name, hint);
+  if (e && e->second) return e->second;
   return getframevar(name);
 }
 inline variable* readlocalvar(Name name) { return readlocalvar(*machine, name); }

@@ -123,6 +123,14 @@ class NameMap {
   const Slot* entryat(std::size_t position, Name name) const {
     return position < cap_ && slots_[position].first == name ? &slots_[position] : nullptr;
   }
+  // The entry of name, looked for at `hint` first; hint is set to where it
+  // was found. Null when the map does not hold name.
+  const Slot* entryhinted(Name name, std::uint32_t& hint) const {
+    if (hint < cap_ && slots_[hint].first == name) return &slots_[hint];
+    const Slot* s = find(name);
+    if (s) hint = static_cast<std::uint32_t>(s - slots_.data());
+    return s;
+  }
   // Binds a name that the map does not hold yet. At least half of the
   // slots stay free, so that probes stay short: every name read looks its
   // map up.
