@@ -242,6 +242,35 @@ TEST(NameMap, CopiesMovesAndClearsKeepTheirShape) {
   EXPECT_EQ(m.size(), 1u);
 }
 
+// A lookup hint is a position that may be stale, out of range or another
+// name's: the lookup still finds exactly what get() finds, and leaves the
+// hint where the name is.
+TEST(NameMap, HintedLookupsFindWhatGetFinds) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 30; ++i) pool.push_back(numbered(names, "h", i));
+  Name missing = names.intern("missing");
+  NameMap m;
+  for (std::size_t i = 0; i < pool.size(); ++i) m.set(pool[i], rec(i + 1));
+  for (std::uint32_t start : {0u, 1u, 7u, 63u, 1000u, 0xFFFFFFFFu}) {
+    for (Name n : pool) {
+      std::uint32_t hint = start;
+      const NameMap::Slot* e = m.entryhinted(n, hint);
+      ASSERT_NE(e, nullptr);
+      EXPECT_EQ(e->second, m.get(n));
+      EXPECT_EQ(m.entryat(hint, n), e);
+      // Found again at once from the hint it left.
+      EXPECT_EQ(m.entryhinted(n, hint), e);
+    }
+    std::uint32_t hint = start;
+    EXPECT_EQ(m.entryhinted(missing, hint), nullptr);
+    EXPECT_EQ(hint, start);
+  }
+  NameMap empty;
+  std::uint32_t hint = 3;
+  EXPECT_EQ(empty.entryhinted(pool[0], hint), nullptr);
+}
+
 // A frame's map goes back to the pool when the frame goes, and the next
 // frame gets it empty: whether the table was the smallest one, a larger one
 // that is cleared slot by slot, or one so large that it is given up.
