@@ -36,9 +36,9 @@ struct CachedOperand {
 // once computed (for an operand that takes nothing from the data stack).
 // An instruction that looks its name up keeps where it last found it: in
 // the frame's map for LOADLOCAL (every call of a function binds its names in
-// the same order, so the next frame has the name there too), in the
-// context's attributes for LOADATTR and ENTERATTR. The position is only a
-// hint, checked before use.
+// the same order, so the next frame has the name there too; the root's map
+// is tried at Symbol::rootslot), in the context's attributes for LOADATTR
+// and ENTERATTR. The position is only a hint, checked before use.
 struct OperandSlot {
   std::unique_ptr<CachedOperand> op;
   Name name = nullptr;
