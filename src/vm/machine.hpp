@@ -303,33 +303,10 @@ struct Machine {
     right = StackValue::ofint(result, heap.reserveseq());
     datastack.pop_back();
   }
-  // getvar of a record, with the copy of one that holds nothing out of line
-  // (a text, or a number that is not plain) made here: reading a string
-  // variable makes one on every read.
-  variable* readrecord(variable* v) {
-    switch (v->identifier) {
-      case Tag::Int:
-      case Tag::Float:
-      case Tag::String:
-      case Tag::Pntr: {
-        if (v->hasext()) return v->getcopy();
-        variable* c = heap.alloc();
-        c->identifier = v->identifier;
-        c->name = v->name;
-        c->ismodule = v->ismodule;
-        c->intval = v->intval;
-        c->floatval = v->floatval;
-        c->stringval = v->stringval;
-        return c;
-      }
-      default:
-        return v;
-    }
-  }
   // Pushes what reading v yields (readvalue).
   void pushread(variable* v) {
     if (!v->isplainnumber()) {
-      push(readrecord(v));
+      push(v->getvar());
       return;
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
@@ -348,7 +325,7 @@ struct Machine {
   // What reading a record yields (getvar): an immediate copy when the record
   // is plain, else what getvar gives.
   StackValue readvalue(variable* v) {
-    if (!v->isplainnumber()) return StackValue::of(readrecord(v));
+    if (!v->isplainnumber()) return StackValue::of(v->getvar());
     return StackValue::numberof(*v, heap.reserveseq());
   }
   // The record a store binds: getvar of the entry's record, or a fresh record
