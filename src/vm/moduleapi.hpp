@@ -45,18 +45,7 @@ variable* ownrootbinding(Name name, variable* v);
 variable* getattributeslow(variable* target, Name name);
 // readattribute is for a caller that only reads a copy (a shared root binding
 // is a plain number, read as a copy); getattribute hands the record on.
-inline variable* readattribute(variable* target, Name name) {
-  if (variable* v = target->attributes().get(name)) return v;
-  return getattributeslow(target, name);
-}
-inline variable* getattribute(variable* target, Name name) {
-  variable* v = readattribute(target, name);
-  if (v->rootalias) [[unlikely]]
-    return ownrootbinding(name, v);
-  return v;
-}
-// The same, with the attribute looked for first where `hint` says it was
-// found last.
+// The attribute is looked for first where `hint` says it was found last.
 inline variable* readattribute(variable* target, Name name, std::uint32_t& hint) {
   if (const NameMap::Slot* e = target->attributes().entryhinted(name, hint); e && e->second) return e->second;
   return getattributeslow(target, name);
@@ -66,6 +55,15 @@ inline variable* getattribute(variable* target, Name name, std::uint32_t& hint) 
   if (v->rootalias) [[unlikely]]
     return ownrootbinding(name, v);
   return v;
+}
+// The same for a caller that keeps no hint.
+inline variable* readattribute(variable* target, Name name) {
+  std::uint32_t hint = 0;
+  return readattribute(target, name, hint);
+}
+inline variable* getattribute(variable* target, Name name) {
+  std::uint32_t hint = 0;
+  return getattribute(target, name, hint);
 }
 variable* getattribute(variable* target, std::string_view name);
 
@@ -111,15 +109,8 @@ variable* getframevar(Name name);
 // frame's binding, made blank when missing. readlocalvar is for a caller that
 // only reads a copy; getlocalvar hands the record on, so a shared root
 // binding first gets a record of its own.
-inline variable* readlocalvar(Machine& m, Name name) {
-  if (name->mapped)
-    if (variable* v = m.rootattributes->get(name)) return v;
-  variable* const* slot = m.databasestack.back().map().slot(name);
-  if (slot && *slot) return *slot;
-  return getframevar(name);
-}
-// The same, with the name's slot looked for first where it was found last:
-// in the root's map at Symbol::rootslot, in the frame's at `hint`.
+// The name's slot is looked for first where it was found last: in the
+// root's map at Symbol::rootslot, in the frame's at `hint`.
 inline variable* readlocalvar(Machine& m, Name name, std::uint32_t& hint) {
   if (name->mapped)
     if (const NameMap::Slot* e = m.rootattributes->entryhinted(name, name->rootslot); e && e->second)
@@ -128,7 +119,10 @@ inline variable* readlocalvar(Machine& m, Name name, std::uint32_t& hint) {
   if (e && e->second) return e->second;
   return getframevar(name);
 }
-inline variable* readlocalvar(Name name) { return readlocalvar(*machine, name); }
+inline variable* readlocalvar(Name name) {
+  std::uint32_t hint = 0;
+  return readlocalvar(*machine, name, hint);
+}
 inline variable* getlocalvar(Name name) {
   variable* v = readlocalvar(name);
   if (v->rootalias) [[unlikely]]

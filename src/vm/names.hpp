@@ -36,6 +36,7 @@ struct Symbol {
   mutable variable* rootrecord = nullptr;
   mutable const void* roothome = nullptr;
   mutable std::uint64_t rootclones = 0;
+  // rootslot is also where a local read of the name tries the root first.
   mutable std::uint32_t rootslot = 0;
   mutable std::uint32_t homeslot = 0;
 };
@@ -126,7 +127,7 @@ class NameMap {
   // The entry of name, looked for at `hint` first; hint is set to where it
   // was found. Null when the map does not hold name.
   const Slot* entryhinted(Name name, std::uint32_t& hint) const {
-    if (hint < cap_ && slots_[hint].first == name) return &slots_[hint];
+    if (const Slot* s = entryat(hint, name)) return s;
     const Slot* s = find(name);
     if (s) hint = static_cast<std::uint32_t>(s - slots_.data());
     return s;
