@@ -65,6 +65,7 @@ class RunResult:
         self.digest = None      # SHA-256 of the output with the finishing line stripped
         self.size = 0           # bytes of that output
         self.checksum = None    # its last line
+        self.lost = False       # reaped elsewhere: no measurement, to be run again
 
 
 def child_env():
@@ -160,7 +161,14 @@ def run_child(argv, cwd, env, timeout, strip_finish):
                 del tail[:cut]
         sel.close()
         proc.stdout.close()
-        _, status, rusage = os.wait4(pid, 0)
+        try:
+            _, status, rusage = os.wait4(pid, 0)
+        except ChildProcessError:
+            # The child was reaped by someone else (it has happened on a busy host), so its
+            # time and peak memory are lost: the caller runs it again.
+            res.error = "the child process was reaped elsewhere"
+            res.lost = True
+            return res
         end = time.perf_counter()
         returncode = os.waitstatus_to_exitcode(status)
         if proc.returncode is None:
@@ -392,7 +400,11 @@ def main():
                     argv, cwd = commands[impl]
                     if cwd is None or (runs[impl] and not runs[impl][-1].ok):
                         continue  # an implementation that failed once is not run again
-                    r = run_child(argv, cwd, env, args.timeout, strip_finish=(impl == "machine"))
+                    for _attempt in range(3):
+                        r = run_child(argv, cwd, env, args.timeout, strip_finish=(impl == "machine"))
+                        if not r.lost:
+                            break
+                        log(f"{n}: {impl} run lost ({r.error}), running it again")
                     runs[impl].append(r)
                     line.append(f"{SHORT[impl]} {fmt_time(r.wall)}s" + ("" if r.ok else " FAIL"))
                 log(f"{n} round {rnd + 1}/{args.rounds}: " + ", ".join(line))
