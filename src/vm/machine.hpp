@@ -303,9 +303,13 @@ struct Machine {
     right = StackValue::ofint(result, heap.reserveseq());
     datastack.pop_back();
   }
-  // Pushes what reading v yields (readvalue).
+  // Pushes what reading v yields (readvalue). A record that stands for a
+  // root binding and a frame's copy (variable::rootalias), what most reads of
+  // a local at the root find, is a plain number: it is made from one, only
+  // ever given another plain number, and handed to nothing that could change
+  // it, so it takes no full test.
   void pushread(variable* v) {
-    if (!v->isplainnumber()) {
+    if (!v->rootalias && !v->isplainnumber()) {
       push(v->getvar());
       return;
     }
