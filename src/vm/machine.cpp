@@ -35,6 +35,12 @@ Name Machine::argnameslow(std::size_t i) {
   return argnames_[i];
 }
 
+void Machine::growargs(std::size_t count) {
+  const std::size_t room = std::max(count, std::max<std::size_t>(8, argroom_ * 2));
+  argvalues_ = std::make_unique<StackValue[]>(room);
+  argroom_ = room;
+}
+
 Code* Machine::newcode(std::vector<byte> bytes) {
   auto code = std::make_unique<Code>();
   code->bytes = std::move(bytes);

@@ -137,7 +137,8 @@ inline bool plainnumber(const StackValue& v) { return !v.rec || v.rec->isplainnu
 // sequence number, and a native runs within one instruction, so no
 // collection can run in between.
 struct Args {
-  mutable std::vector<StackValue> values;
+  StackValue* values = nullptr;
+  std::size_t count = 0;
 };
 
 // Thrown to end a run: by exitprogram (status 0) and by error (status 1).
@@ -234,13 +235,19 @@ struct Machine {
   // The rest of a call of a native function, popped already: the native runs
   // at once, with the arguments popped from the data stack.
   void callnative(variable* function, variable* self, std::int32_t argnum) {
-    // One argument list serves every native call: a native runs to its end
-    // before the next call.
-    Args& args = callargs_;
-    args.values.clear();
-    for (std::int32_t i = 0; i < argnum; ++i) args.values.push_back(popvalue());
+    // One argument buffer serves every native call: a native runs to its end
+    // before the next call. The caller has checked that the data stack holds
+    // the arguments; they are copied top first, then dropped at once.
+    const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
+    if (count > argroom_) growargs(count);
+    StackValue* to = argvalues_.get();
+    const StackValue* top = &datastack.back() + 1;
+    for (std::size_t i = 0; i < count; ++i) to[i] = top[-1 - static_cast<std::ptrdiff_t>(i)];
+    datastack.erase(datastack.end() - static_cast<std::ptrdiff_t>(count), datastack.end());
+    const Args args{to, count};
+    const mfuncptr run = function->modulefunc();
     calltrace.push_back(function);
-    if (function->modulefunc()) function->modulefunc()(self, args);
+    if (run) run(self, args);
     calltrace.pop_back();
   }
   // Runs target as a block on a copy of the current frame, with "ELEMENT"
@@ -437,7 +444,10 @@ struct Machine {
 
  private:
   std::vector<Name> argnames_;
-  Args callargs_;
+  // The arguments of the running native call: argroom_ entries.
+  std::unique_ptr<StackValue[]> argvalues_;
+  std::size_t argroom_ = 0;
+  void growargs(std::size_t count);
   static constexpr std::size_t minrecords = 1 << 13;
   static constexpr std::size_t minbytes = std::size_t{32} << 20;
   static constexpr std::uint64_t bytecheckevery = 4096;

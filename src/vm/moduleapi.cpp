@@ -58,7 +58,7 @@ StackValue& getargslow(const Args& args, std::string_view name) {
   if (name.size() > 3 && name.substr(0, 3) == "arg" && (name[3] != '0' || name.size() == 4)) {
     std::size_t index = 0;
     auto [end, ec] = std::from_chars(name.data() + 3, name.data() + name.size(), index);
-    if (ec == std::errc() && end == name.data() + name.size() && index < args.values.size())
+    if (ec == std::errc() && end == name.data() + name.size() && index < args.count)
       return args.values[index];
   }
   error("No such arg: " + std::string(name), true);

@@ -30,6 +30,13 @@ inline void goout() {
   // The check before every instruction reports empty stacks; popping one
   // more than is there is left to that check.
   Machine& m = *machine;
+  // Usually both stacks keep an entry, and the next cycle need not check
+  // them.
+  if (m.callstack.size() > 1 && m.databasestack.size() > 1) [[likely]] {
+    m.callstack.pop_back();
+    m.databasestack.pop_back();
+    return;
+  }
   if (!m.callstack.empty()) m.callstack.pop_back();
   if (!m.databasestack.empty()) m.databasestack.pop_back();
   if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
@@ -74,13 +81,17 @@ inline StackValue& getargvalue(const Args& args, std::string_view name) {
   // "arg0" to "arg9", the names natives ask for, without parsing.
   if (name.size() == 4 && name[0] == 'a' && name[1] == 'r' && name[2] == 'g' && name[3] >= '0' && name[3] <= '9') {
     const std::size_t index = static_cast<std::size_t>(name[3] - '0');
-    if (index < args.values.size()) return args.values[index];
+    if (index < args.count) return args.values[index];
   }
   return getargslow(args, name);
 }
 inline variable* getarg(const Args& args, std::string_view name) {
   return machine->materialize(getargvalue(args, name));
 }
+// The integer an argument holds, as getint of its record would give. An
+// immediate is read without its record: the native keeps nothing, so the
+// record would be out of reach at once.
+inline std::int32_t getargint(const Args& args, std::string_view name) { return valueint(getargvalue(args, name)); }
 
 // The host stream of an object ("file"); `want` is the direction the caller
 // needs, and a stream of the other direction is reported.

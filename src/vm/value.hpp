@@ -293,8 +293,14 @@ struct variable {
   mfuncptr modulefunc() const { return ext_ ? ext_->modulefunc : nullptr; }
   const ParamSet* moduleparams() const { return ext_ ? ext_->moduleparams : nullptr; }
   variable* pntrval() const { return ext_ ? ext_->pntrval : nullptr; }
+  // A method read again from the same object already holds it: no write, and
+  // the collector saw that edge when it was made.
   void setself(variable* v) {
-    if (v || ext_) {
+    if (ext_) {
+      if (ext_->self == v) return;
+      gcwriteedge(v);
+      ext_->self = v;
+    } else if (v) {
       gcwriteedge(v);
       extend().self = v;
     }

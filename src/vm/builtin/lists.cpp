@@ -35,7 +35,7 @@ namespace builtin {
 using support::receiver;
 
 void Lgetatindex(variable* self, const Args& args) {
-  std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
+  std::int32_t index = moduleapi::getargint(args, "arg0");
   variable* list = receiver(self, noreceiver);
   machine->push(moduleapi::Lgetindex(list->listval(), index));
 }
@@ -43,7 +43,7 @@ void Lgetatindex(variable* self, const Args& args) {
 void Lsetatindex(variable* self, const Args& args) {
   // The new element is read before the index.
   variable* element = moduleapi::getarg(args, "arg1");
-  std::int32_t index = moduleapi::getarg(args, "arg0")->getint();
+  std::int32_t index = moduleapi::getargint(args, "arg0");
   variable* list = receiver(self, noreceiver);
   moduleapi::Lsetindex(list->editlistval(element), index, element);
 }
