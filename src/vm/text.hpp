@@ -85,6 +85,15 @@ class Text {
     return hashslow();
   }
 
+  // hash() when it is known without computing it.
+  bool knownhash(std::uint32_t& out) const {
+    if (!buf_ || buf_->hashed != size_ + 1) return false;
+    out = buf_->hash;
+    return true;
+  }
+  // Whether both are the same view of one buffer, and so equal.
+  bool sameview(const Text& other) const { return buf_ == other.buf_ && size_ == other.size_; }
+
   friend bool operator==(const Text& a, const Text& b) {
     return a.size_ == b.size_ && (a.buf_ == b.buf_ || std::memcmp(a.data(), b.data(), a.size_) == 0);
   }

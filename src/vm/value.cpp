@@ -64,6 +64,8 @@ namespace {
 constexpr std::uint32_t freeslot = ~std::uint32_t{0};
 // Dictionaries smaller than this are scanned.
 constexpr std::size_t indexfrom = 8;
+// Keys up to this long are compared in find without a call.
+constexpr std::size_t shorttext = 16;
 
 // The hash of a key by value, for the kinds the index serves: texts, and
 // numbers by their float value (the way they compare). False for the rest,
@@ -176,15 +178,54 @@ namespace {
 }  // namespace
 
 const DictVal::Entry* DictVal::find(const variable& probe) const {
+  // The usual lookup: a text whose hash its buffer keeps, in an indexed
+  // dictionary whose index is up to date. It makes no call unless a long
+  // text has to be compared byte for byte, so it needs few registers: a
+  // text key that shares the probe's view of one buffer is equal to it, a
+  // short one is compared in place, and at a long one the general loop
+  // takes over. A text equals only a text. Every other case goes the general
+  // way from the start.
+  const std::size_t size = entries_.size();
+  std::uint32_t h;
+  if (probe.identifier == Tag::String && size >= indexfrom && size < freeslot && index_ &&
+      index_->keyversion == keyversion && index_->indexed >= size && probe.stringval.knownhash(h)) [[likely]] {
+    const Index::Slot* slots = index_->slots.data();
+    const std::size_t mask = index_->slots.size() - 1;
+    for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
+      const Index::Slot& s = slots[at];
+      if (s.hash != h) continue;
+      const Entry& entry = entries_[s.position];
+      if (entry.first->identifier != Tag::String) continue;
+      const Text& key = entry.first->stringval;
+      const Text& text = probe.stringval;
+      if (key.size() != text.size()) continue;
+      if (key.sameview(text)) return &entry;
+      if (key.size() > shorttext) return findfrom(probe, h, at);
+      const char* a = key.data();
+      const char* b = text.data();
+      std::size_t i = 0;
+      while (i < key.size() && a[i] == b[i]) ++i;
+      if (i == key.size()) return &entry;
+    }
+    return nullptr;
+  }
+  return findslow(probe);
+}
+
+[[gnu::noinline]] const DictVal::Entry* DictVal::findslow(const variable& probe) const {
   std::uint32_t h;
   const std::size_t size = entries_.size();
   if (size < indexfrom || size >= freeslot || !valuehash(probe, h)) return scan(*this, probe);
   if (!index_ || index_->keyversion != keyversion || index_->indexed < size) [[unlikely]]
     buildindex();
+  return findfrom(probe, h, h & (index_->slots.size() - 1));
+}
+
+[[gnu::noinline]] const DictVal::Entry* DictVal::findfrom(const variable& probe, std::uint32_t h, std::size_t at) const {
   const Index& index = *index_;
   const Index::Slot* slots = index.slots.data();
   const std::size_t mask = index.slots.size() - 1;
-  for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
+  for (; slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = slots[at];
     if (s.hash == h && keyequal(*entries_[s.position].first, probe)) return &entries_[s.position];
   }
