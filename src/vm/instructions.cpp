@@ -350,20 +350,20 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
       TRUV_NEXT();
 
   op_LEAVE:
-      goout();
+      leavecontext();
       TRUV_NEXT();
   op_ENTERATTR: {
       const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
-      gointo(getattribute(callstack.back(), name, slot.hint));
+      entercontext(getattribute(callstack.back(), name, slot.hint));
       TRUV_NEXT();
     }
   op_LEAVEALL:
-      while (callstack.size() > 1) goout();
+      while (callstack.size() > 1) leavecontext();
       TRUV_NEXT();
   op_ENTERTOP:
       need(code(Op::ENTERTOP), 1);
-      gointo(gettopvar());
+      entercontext(gettopvar());
       TRUV_NEXT();
 
   op_CALL: {

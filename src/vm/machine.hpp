@@ -230,6 +230,27 @@ struct Machine {
   }
   [[noreturn]] void exitprogram();
 
+  // Contexts (ENTERATTR, ENTERTOP, LEAVE): a context record on the call stack
+  // and a frame, which takes a map only when a local is bound in it.
+  void entercontext(variable* target) {
+    callstack.push_back(target);
+    databasestack.emplace_back();
+  }
+  void leavecontext() {
+    // Usually both stacks keep an entry, and the next cycle need not check
+    // them.
+    if (callstack.size() > 1 && databasestack.size() > 1) [[likely]] {
+      callstack.pop_back();
+      databasestack.pop_back();
+      return;
+    }
+    // The check before every instruction reports empty stacks; popping one
+    // more than is there is left to that check.
+    if (!callstack.empty()) callstack.pop_back();
+    if (!databasestack.empty()) databasestack.pop_back();
+    if (callstack.empty() || databasestack.empty()) requirestackcheck();
+  }
+
   // Calls (calls.cpp).
   void callfunc(std::int32_t argnum);
   // The rest of a call of a native function, popped already: the native runs

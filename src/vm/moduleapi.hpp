@@ -22,25 +22,8 @@ namespace moduleapi {
 
 // Pops the top of the data stack, resolved with getvar.
 variable* gettopvar();
-inline void gointo(variable* target) {
-  machine->callstack.push_back(target);
-  machine->databasestack.emplace_back();
-}
-inline void goout() {
-  // The check before every instruction reports empty stacks; popping one
-  // more than is there is left to that check.
-  Machine& m = *machine;
-  // Usually both stacks keep an entry, and the next cycle need not check
-  // them.
-  if (m.callstack.size() > 1 && m.databasestack.size() > 1) [[likely]] {
-    m.callstack.pop_back();
-    m.databasestack.pop_back();
-    return;
-  }
-  if (!m.callstack.empty()) m.callstack.pop_back();
-  if (!m.databasestack.empty()) m.databasestack.pop_back();
-  if (m.callstack.empty() || m.databasestack.empty()) m.requirestackcheck();
-}
+inline void gointo(variable* target) { machine->entercontext(target); }
+inline void goout() { machine->leavecontext(); }
 
 // The root's binding of name is v, which also stands for the frame's copy
 // (variable::rootalias): binds a copy of v in the root with the sequence
