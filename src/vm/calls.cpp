@@ -20,7 +20,7 @@ bool Machine::standalonenative(variable* target, variable* element) {
   Frame args = databasestack.back().clone();
   if (element) args.set(sym_element, element);
   if (target->modulefunc()) target->modulefunc()(target->self(), Args{});
-  calltrace.pop_back();
+  tracetop = nullptr;
   if (databasestack.empty())
     databasestack.push_back(std::move(args));
   else

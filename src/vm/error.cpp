@@ -37,19 +37,19 @@ void error(std::string target, bool ismodule) {
       out += "\n-------------------------\n";
     }
     out += '\n';
-    if (!m.calltrace.empty()) {
+    const std::vector<variable*> trace = m.calltrace();
+    if (!trace.empty()) {
       out += "Calltrace: \n";
       out += "  > ";
-      out += displayname(m.calltrace.back());
+      out += displayname(trace.back());
       out += '\n';
-      for (std::size_t i = m.calltrace.size() - 1; i-- > 0;) {
+      for (std::size_t i = trace.size() - 1; i-- > 0;) {
         out += i == 0 ? "  < " : "/\\ ";
-        out += displayname(m.calltrace[i]);
+        out += displayname(trace[i]);
         out += " of identifier: ";
-        out += displaytag(m.calltrace[i]);
+        out += displaytag(trace[i]);
         out += '\n';
       }
-      m.calltrace.clear();
     }
     if (!m.datastack.empty()) {
       out += "Datastack is as follows:\n";

@@ -100,12 +100,14 @@ void forroots(Machine& m, R record, L list) {
   for (const Frame::Undo& u : Frame::log())
     if (u.old) record(u.old);
   for (const auto& entry : m.globalvars) record(entry.second);
-  for (const CodeEntry& e : m.codestack)
+  for (const CodeEntry& e : m.codestack) {
+    if (e.traced) record(e.traced);
     if (e.block) {
       record(e.block->target);
       list(e.block->elements);
     }
-  for (variable* v : m.calltrace) record(v);
+  }
+  if (m.tracetop) record(m.tracetop);
   record(m.progroot);
   for (variable* v : m.pinned) record(v);
   for (const StackValue& v : m.memory)

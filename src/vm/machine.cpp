@@ -70,7 +70,7 @@ void Machine::flushall() {
 
 void Machine::load(std::span<const byte> program) {
   Code* code = newcode(std::vector<byte>(program.begin(), program.end()));
-  codestack.emplace_back(code);
+  codestack.emplace_back(code, nullptr);
 }
 
 void Machine::init() {
@@ -84,14 +84,14 @@ void Machine::init() {
   const Code& program = *codestack.back().code;
   if (program.size() > 0) progroot->setfunccode(newcode(std::vector<byte>(program.bytes.rbegin(), program.bytes.rend())));
   callstack.push_back(progroot);
-  calltrace.push_back(progroot);
+  codestack.back().traced = progroot;
   globalvars.set(sym_progroot, progroot);
   initroot(*progroot);
   rootattributes = &progroot->attributes();
 }
 
 void Machine::checkstacks() {
-  if (callstack.empty() || databasestack.empty() || calltrace.empty())
+  if (callstack.empty() || databasestack.empty())
     integritycheck();
   else
     stackcheck = false;
@@ -103,10 +103,19 @@ void Machine::integritycheck() {
     error("\nVM panic!\nCallstack size = 0, did you go out of root?                \n", false);
   if (databasestack.empty())
     error("\nVM panic!\nDatabasestack size = 0, did you go out of root?                \n", false);
-  if (calltrace.empty())
+  if (calltrace().empty())
     diagnostic(
         "-----------------------------\nCalltrace stack size is 0.\nThe vm will keep running tho.\n"
         "This is just a warning.\n-----------------------------\n");
+}
+
+std::vector<variable*> Machine::calltrace() const {
+  std::vector<variable*> trace;
+  trace.reserve(codestack.size() + 1);
+  for (const CodeEntry& e : codestack)
+    if (e.traced) trace.push_back(e.traced);
+  if (tracetop) trace.push_back(tracetop);
+  return trace;
 }
 
 void Machine::exitoutoffunc(bool repeat) {
@@ -118,7 +127,7 @@ void Machine::exitoutoffunc(bool repeat) {
   if (repeat && repeatinplace(codestack.back())) return;
   std::unique_ptr<BlockRun> run = std::move(codestack.back().block);
   codestack.pop_back();
-  popentrystacks();
+  popframe();
   if (run) continueblock(std::move(run));
 }
 

@@ -38,13 +38,19 @@ struct BlockRun {
 
 // One byte stack of the code stack: a position in immutable code. Popping a
 // byte moves the position; what remains is code->bytes[pos..].
+//
+// Every entry but the program's is pushed by a call or a block, together
+// with the function or block it runs on the call trace, and both are popped
+// together; so the call trace is kept on the entries themselves (`traced`),
+// which saves a stack of its own on every call and every block.
 struct CodeEntry {
-  explicit CodeEntry(const Code* c)
+  CodeEntry(const Code* c, variable* t)
       : code(c),
         bytes(c->runbytes()),
         ops(c->operands.data()),  // sized with the run bytes
-        end(static_cast<std::uint32_t>(c->size())) {}
-  CodeEntry(const Code* c, std::unique_ptr<BlockRun>&& run) : CodeEntry(c) { block = std::move(run); }
+        end(static_cast<std::uint32_t>(c->size())),
+        traced(t) {}
+  CodeEntry(const Code* c, variable* t, std::unique_ptr<BlockRun>&& run) : CodeEntry(c, t) { block = std::move(run); }
 
   const Code* code;
   const byte* bytes;  // code->runbytes(), kept here for the fetch of every cycle
@@ -53,6 +59,9 @@ struct CodeEntry {
   std::uint32_t pos = 0;
   std::uint32_t end;                // code->size()
   std::unique_ptr<BlockRun> block;  // set on an entry that runs a block
+  // What the call trace shows for this entry: the function or block it
+  // runs, the root for the program's; null until the root is made.
+  variable* traced;
 
   bool empty() const { return pos >= end; }
 };
@@ -163,7 +172,13 @@ struct Machine {
   std::vector<Frame> databasestack;
   NameMap globalvars;
   std::vector<CodeEntry> codestack;
-  std::vector<variable*> calltrace;
+  // The call trace is the `traced` record of every code entry, bottom first,
+  // and then tracetop when it is set: a native while it runs, or a function
+  // or block whose entry is being made (so that a failure to make it shows
+  // it on top). It is null between instructions.
+  variable* tracetop = nullptr;
+  // The call trace, bottom first.
+  std::vector<variable*> calltrace() const;
   variable* progroot = nullptr;
   // The root's attributes. The root has them from init on, and a record
   // keeps its attribute map, whatever is assigned to it, until it is freed,
@@ -211,22 +226,20 @@ struct Machine {
   void leaveplainentry() {
     if (codestack.size() == 1) exitprogram();
     codestack.pop_back();
-    // Usually both stacks keep an entry, and the next cycle need not check
-    // them.
-    if (calltrace.size() > 1 && databasestack.size() > 1) [[likely]] {
-      calltrace.pop_back();
+    // Usually the frame stack keeps an entry, and the next cycle need not
+    // check it.
+    if (databasestack.size() > 1) [[likely]] {
       databasestack.pop_back();
       return;
     }
-    popentrystacks();
+    popframe();
   }
-  // Pops the call trace and the frame stack when they have an entry, and
-  // makes the next cycle check them when one has run empty.
-  void popentrystacks() {
-    if (!calltrace.empty()) calltrace.pop_back();
+  // Pops the frame stack when it has an entry, and makes the next cycle
+  // check it when it has run empty.
+  void popframe() {
     if (!databasestack.empty()) databasestack.pop_back();
-    // The check of the next cycle matters only when a stack has run empty.
-    if (calltrace.empty() || databasestack.empty()) requirestackcheck();
+    // The check of the next cycle matters only when the stack has run empty.
+    if (databasestack.empty()) requirestackcheck();
   }
   [[noreturn]] void exitprogram();
 
@@ -267,9 +280,9 @@ struct Machine {
     datastack.erase(datastack.end() - static_cast<std::ptrdiff_t>(count), datastack.end());
     const Args args{to, count};
     const mfuncptr run = function->modulefunc();
-    calltrace.push_back(function);
+    tracetop = function;
     if (run) run(self, args);
-    calltrace.pop_back();
+    tracetop = nullptr;
   }
   // Runs target as a block on a copy of the current frame, with "ELEMENT"
   // bound to element when it is given. Returns true when the block runs on a
@@ -279,12 +292,13 @@ struct Machine {
     // The effect of pushing the block and calling it with no arguments, then
     // putting a copy of the caller's frame (with "ELEMENT" bound to element,
     // when given) in place of the frame that the call made.
-    calltrace.push_back(target);
+    tracetop = target;
     if (target->ismodule) return standalonenative(target, element);
     Frame args = Frame::borrow(databasestack.back());
     if (element) args.set(sym_element, element);
     databasestack.push_back(std::move(args));
-    codestack.emplace_back(target->funccode() ? target->funccode() : emptycode_.get(), std::move(run));
+    codestack.emplace_back(target->funccode() ? target->funccode() : emptycode_.get(), target, std::move(run));
+    tracetop = nullptr;
     return true;
   }
   bool standalonenative(variable* target, variable* element);
@@ -494,7 +508,7 @@ inline void Machine::callfunc(std::int32_t argnum) {
   if (!function->ismodule) {
     // The arguments go straight from the data stack into the new frame,
     // "arg0" first; the names differ from each other.
-    calltrace.push_back(function);
+    tracetop = function;
     const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
     if (count > argnames_.size()) argnameslow(count - 1);
     const Name* names = argnames_.data();
@@ -503,22 +517,22 @@ inline void Machine::callfunc(std::int32_t argnum) {
     map.reserve(count + 1);
     for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
     map.addreserved(sym_self, self);
-    codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get());
+    codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
+    tracetop = nullptr;
     return;
   }
   callnative(function, self, argnum);
 }
 
 inline bool Machine::repeatinplace(CodeEntry& entry) {
-  // Leaving the entry pops it, the call trace entry and the frame; running
-  // the block again pushes the same block on the call trace, a new copy of
-  // the frame below and the same code from its start. When the call trace
-  // still ends with the block and the top frame is the block's borrowed copy
-  // of the frame below, the entry can stay where it is, with its frame put
-  // back to what it was when it was borrowed.
+  // Leaving the entry pops it (and its call trace entry) and the frame;
+  // running the block again pushes an entry for the same block (on the call
+  // trace too), a new copy of the frame below and the same code from its
+  // start. When the top frame is the block's borrowed copy of the frame
+  // below, the entry can stay where it is, with its frame put back to what
+  // it was when it was borrowed.
   BlockRun& run = *entry.block;
   if (run.kind == BlockRun::Kind::If) return false;
-  if (calltrace.empty() || calltrace.back() != run.target) return false;
   const std::size_t depth = databasestack.size();
   if (depth < 2 || !databasestack[depth - 1].borrows(databasestack[depth - 2])) return false;
   Frame& frame = databasestack[depth - 1];
