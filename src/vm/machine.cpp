@@ -70,7 +70,11 @@ void Machine::flushall() {
 
 void Machine::load(std::span<const byte> program) {
   Code* code = newcode(std::vector<byte>(program.begin(), program.end()));
-  codestack.emplace_back(code, nullptr);
+  // The program's entry is the bottom one, and leaving it ends the run. It
+  // carries a block run that continues nothing (that of an IF) so that it
+  // is never left as a plain entry, which has an entry below it.
+  auto bottom = std::make_unique<BlockRun>();
+  codestack.emplace_back(code, nullptr, std::move(bottom));
 }
 
 void Machine::init() {

@@ -222,9 +222,11 @@ struct Machine {
   // repeatinplace already).
   void exitoutoffunc(bool repeat = true);
   // The same for an entry that runs no loop (a function's or an IF block's),
-  // which has nothing to continue once it is gone.
+  // which has nothing to continue once it is gone. The program's entry,
+  // whose end ends the run, is never one: it carries a block run (load), so
+  // that leaving it takes exitoutoffunc's general path, and an entry left
+  // here always has one below it.
   void leaveplainentry() {
-    if (codestack.size() == 1) exitprogram();
     codestack.pop_back();
     // Usually the frame stack keeps an entry, and the next cycle need not
     // check it.
