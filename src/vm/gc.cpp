@@ -99,6 +99,8 @@ void forroots(Machine& m, R record, L list) {
   // What borrowed frames replaced: still bound in the frames below them.
   for (const Frame::Undo& u : Frame::log())
     if (u.old) record(u.old);
+  // Bound in a frame by a write put off.
+  Frame::fordeferred(record);
   for (const auto& entry : m.globalvars) record(entry.second);
   for (const CodeEntry& e : m.codestack) {
     if (e.traced) record(e.traced);

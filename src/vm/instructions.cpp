@@ -142,7 +142,7 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 // Symbol::rootrecord), so no other binding, present or to be put back,
 // shares it. The frame's binding may be it only when the frame is not
 // borrowed: a borrowed frame would log it as the value to put back
-// (Frame::setunless refuses that case). Giving that record the new number
+// (Frame::setshared refuses that case). Giving that record the new number
 // then changes exactly the two bindings that a new record would replace.
 variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
   variable* held = name->rootrecord;
@@ -242,7 +242,7 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
         // the one after the frame's.
         Frame& frame = databasestack.back();
         variable* held = reusablerootcopy(*this, name, frame);
-        if (held && frame.setunless(name, held, name->homeslot, held)) {
+        if (held && frame.setshared(name, held, name->homeslot)) {
           // The same number as a new record, with the sequence numbers a
           // new record and the root's copy would take.
           (top.rec ? StackValue::numberof(*top.rec, 0) : top).fillnumber(*held);

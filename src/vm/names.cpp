@@ -55,6 +55,23 @@ void Frame::undoslow(const Undo& u) {
     u.map->erase(u.name);
 }
 
+void Frame::writedeferred() {
+  for (Name name : deferred_) {
+    // A name is listed again when its write was put off again after a
+    // logged write; the first visit makes the standing write.
+    if (name->deferredgen != generation_) continue;
+    NameMap& map = *name->deferredmap;
+    NameMap::Slot* entry = map.entry(name);
+    variable* record = name->deferredrecord;
+    logwrite(map, name, entry);
+    if (entry)
+      entry->second = record;
+    else
+      map.add(name, record);
+  }
+  deferred_.clear();
+}
+
 void Frame::keeppool() {
   // Gives the recycled maps back when the process ends.
   struct Keeper {

@@ -14,6 +14,7 @@
 namespace TruvVM {
 
 struct variable;
+class NameMap;
 
 // A name, interned: two names are equal exactly when their pointers are.
 // Its hash is the golden ratio times its number in the order of interning,
@@ -39,6 +40,12 @@ struct Symbol {
   // rootslot is also where a local read of the name tries the root first.
   mutable std::uint32_t rootslot = 0;
   mutable std::uint32_t homeslot = 0;
+  // A write of rootrecord into a borrowed frame's map that the frame has put
+  // off (Frame::setshared): the record, and the map it is due in. It stands
+  // while deferredgen is Frame's current generation.
+  mutable std::uint64_t deferredgen = 0;
+  mutable variable* deferredrecord = nullptr;
+  mutable NameMap* deferredmap = nullptr;
 };
 using Name = const Symbol*;
 
@@ -266,6 +273,15 @@ class NameMap {
 // stack), so one log serves all borrowed frames, each owning its tail, and
 // the map a borrowed frame uses outlives it: a borrowed frame neither owns
 // nor counts it.
+//
+// A borrowed frame may also put off a write that cannot be seen yet
+// (setshared): one that binds a name to the record the root binds under it.
+// Such writes are made, with their log entries, before anything could see
+// the map: before a frame is borrowed on top (so the frame that put them
+// off is always the topmost borrowed frame, and the end of the log is the
+// end of its tail), before a clone, and before the root's attributes are
+// replaced (writeback). Rewinding or leaving the frame would undo them, so
+// it drops them instead, by starting a new generation.
 class Frame {
  public:
   // A write of a borrowed frame: the map, the name and what it was bound to.
@@ -300,10 +316,12 @@ class Frame {
 
   // A frame that sees what parent sees, for a block run on top of it.
   static Frame borrow(const Frame& parent) {
+    writeback();
     return Frame(parent.shared(), static_cast<std::uint32_t>(log().size()));
   }
   // A frame of its own with the same bindings.
   Frame clone() const {
+    writeback();
     ++clones_;
     Frame f;
     if (shared_) {
@@ -369,6 +387,45 @@ class Frame {
     return true;
   }
 
+  // The frame's binding of name becomes held, the record that the root binds
+  // under name and that stands for the frame's copy too (variable::rootalias).
+  // A borrowed frame whose map holds held already refuses (false): the log
+  // could hold it as a value to put back, which must not change.
+  //
+  // A borrowed frame otherwise puts the write off. Every local read looks at
+  // the root's attributes first, so the frame's binding of a name the root
+  // binds cannot be read; the root loses names only when its whole record
+  // is replaced. The write is made when writeback() runs, unless the frame is
+  // rewound or left first, or another write of the name is logged.
+  bool setshared(Name name, variable* held, std::uint32_t& hint) {
+    if (!borrowed()) return setunless(name, held, hint, held);
+    if (name->deferredgen == generation_ && name->deferredrecord == held) return true;
+    NameMap& map = shared_->map;  // a borrowed frame has its parent's
+    const NameMap::Slot* entry = map.entryat(hint, name);
+    if (!entry) entry = map.entry(name);
+    if (entry) {
+      if (entry->second == held) return false;
+      hint = static_cast<std::uint32_t>(map.position(entry));
+    }
+    name->deferredgen = generation_;
+    name->deferredrecord = held;
+    name->deferredmap = &map;
+    deferred_.push_back(name);
+    return true;
+  }
+  // Makes the writes that the topmost borrowed frame has put off, logged in
+  // its tail: done before anything could see its map.
+  static void writeback() {
+    if (!deferred_.empty()) writedeferred();
+  }
+  // Calls f with each record that a write put off binds: nothing else may
+  // hold it.
+  template <class F>
+  static void fordeferred(F f) {
+    for (Name name : deferred_)
+      if (name->deferredgen == generation_) f(name->deferredrecord);
+  }
+
   // Every logged write of the borrowed frames that are alive; what they
   // replaced is still reachable through the frames below.
   static std::vector<Undo>& log() { return log_; }
@@ -417,8 +474,11 @@ class Frame {
   static Shared* acquirenew();
   static void releasedelete(Shared* s);
   static void keeppool();
-  // Plays the log back down to entry `to`, newest first.
+  // Plays the log back down to entry `to`, newest first. The writes that the
+  // frame being rewound or left put off are dropped with the rest.
   static void undo(std::uint32_t to) {
+    ++generation_;
+    deferred_.clear();
     // A frame whose tail is gone already (the frames of a run torn down in
     // another order) has nothing left to put back.
     while (log_.size() > to) {
@@ -429,6 +489,7 @@ class Frame {
   }
   // An entry whose name was unbound before, or whose slot has moved.
   static void undoslow(const Undo& u);
+  static void writedeferred();
   void drop() {
     if (!shared_) return;
     if (borrowed())
@@ -440,15 +501,20 @@ class Frame {
   // Logs what a write of name replaces. The record that the name's last
   // root store made stops being the one a root store may change in place
   // (Symbol::rootrecord) once the log holds it: playing the log back would
-  // bind it again.
+  // bind it again. A write of name that was put off is replaced by this one.
   static void logwrite(NameMap& map, Name name, const NameMap::Slot* entry) {
     variable* old = entry ? entry->second : nullptr;
     if (old && old == name->rootrecord) name->rootrecord = nullptr;
+    name->deferredgen = 0;
     log_.push_back(Undo{&map, name, old, entry != nullptr, entry ? static_cast<std::uint32_t>(map.position(entry)) : 0});
   }
 
   static inline std::vector<Undo> log_;
   static inline std::uint64_t clones_ = 0;
+  // The names whose writes were put off (Symbol::deferredgen tells which
+  // still stand), and the generation of those writes: never 0.
+  static inline std::vector<Name> deferred_;
+  static inline std::uint64_t generation_ = 1;
 
   mutable Shared* shared_;  // null until the frame is first written or borrowed
   std::uint32_t logstart_ = notborrowed;

@@ -239,6 +239,9 @@ variable& variable::operator=(const variable& rhs) {
   // The root's attribute records are shared with the copy: those that stand
   // for a frame's copy too are given their own first.
   if (machine && &rhs == machine->progroot && rhs.ext_) machine->progroot->ownrootbindings();
+  // The root's attributes are about to be replaced: the frame bindings they
+  // hid may be read from now on, so the writes a frame put off are made.
+  if (machine && this == machine->progroot) Frame::writeback();
   if (iskey) ++DictVal::keyversion;
   identifier = rhs.identifier;
   name = rhs.name;
