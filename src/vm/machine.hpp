@@ -354,10 +354,33 @@ struct Machine {
   // it, so it takes no full test.
   void pushread(variable* v) {
     if (!v->rootalias && !v->isplainnumber()) {
-      push(v->getvar());
+      push(readrecord(v));
       return;
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
+  }
+  // getvar of a record that is no plain number. A copy of a record with no
+  // out-of-line part (a text, the usual case) holds just the inline fields,
+  // and is made here as getcopy would make it.
+  variable* readrecord(variable* v) {
+    switch (v->identifier) {
+      case Tag::Int:
+      case Tag::Float:
+      case Tag::String:
+      case Tag::Pntr: {
+        if (v->hasext()) return v->getcopy();
+        variable* c = heap.alloc();
+        c->identifier = v->identifier;
+        c->name = v->name;
+        c->ismodule = v->ismodule;
+        c->intval = v->intval;
+        c->floatval = v->floatval;
+        c->stringval = v->stringval;
+        return c;
+      }
+      default:
+        return v;
+    }
   }
   // The record an entry stands for; an immediate gets its record now, with
   // its reserved sequence number, and the entry refers to it from then on.
@@ -373,7 +396,7 @@ struct Machine {
   // What reading a record yields (getvar): an immediate copy when the record
   // is plain, else what getvar gives.
   StackValue readvalue(variable* v) {
-    if (!v->isplainnumber()) return StackValue::of(v->getvar());
+    if (!v->isplainnumber()) return StackValue::of(readrecord(v));
     return StackValue::numberof(*v, heap.reserveseq());
   }
   // The record a store binds: getvar of the entry's record, or a fresh record

@@ -364,7 +364,8 @@ bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(
 
 variable* variable::getcopy() {
   if (ext_) return deepcopy(this);
-  // Nothing but the fields held inline: a number, a text.
+  // Nothing but the fields held inline: a number, a text. Machine::readrecord
+  // makes the same copy inline for the reads of the run loop.
   variable* c = getallocvar();
   c->identifier = identifier;
   c->name = name;
