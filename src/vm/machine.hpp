@@ -370,12 +370,7 @@ struct Machine {
       case Tag::Pntr: {
         if (v->hasext()) return v->getcopy();
         variable* c = heap.alloc();
-        c->identifier = v->identifier;
-        c->name = v->name;
-        c->ismodule = v->ismodule;
-        c->intval = v->intval;
-        c->floatval = v->floatval;
-        c->stringval = v->stringval;
+        v->copyinline(*c);
         return c;
       }
       default:

@@ -364,15 +364,9 @@ bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(
 
 variable* variable::getcopy() {
   if (ext_) return deepcopy(this);
-  // Nothing but the fields held inline: a number, a text. Machine::readrecord
-  // makes the same copy inline for the reads of the run loop.
+  // Nothing but the fields held inline: a number, a text.
   variable* c = getallocvar();
-  c->identifier = identifier;
-  c->name = name;
-  c->ismodule = ismodule;
-  c->intval = intval;
-  c->floatval = floatval;
-  c->stringval = stringval;
+  copyinline(*c);
   return c;
 }
 

@@ -349,6 +349,16 @@ struct variable {
   // and the bound object copied in turn. A record reached again during one
   // copy is replaced by the copy already made of it.
   variable* getcopy();
+  // Gives c (a blank record) the fields held inline: all that the copy of a
+  // record without an out-of-line part holds.
+  void copyinline(variable& c) const {
+    c.identifier = identifier;
+    c.name = name;
+    c.ismodule = ismodule;
+    c.intval = intval;
+    c.floatval = floatval;
+    c.stringval = stringval;
+  }
   // A new pointer record whose target is this record.
   variable* getpointer();
   // Value equality (see valueequal).
