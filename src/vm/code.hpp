@@ -39,13 +39,22 @@ struct CachedOperand {
 // the same order, so the next frame has the name there too; the root's map
 // is tried at Symbol::rootslot), in the context's attributes for LOADATTR
 // and ENTERATTR. The position is only a hint, checked before use.
+//
+// `kept` is the name of a name operand, or for IF, WHILE and FOREACH the
+// block record of a plain function operand (CachedOperand::block) once made.
+// One slot needs only one of them: an entry always starts at the first byte
+// and every position consumes the same bytes each time, so the opcode that
+// reads the operand at a position is always the same one.
 struct OperandSlot {
   std::unique_ptr<CachedOperand> op;
-  Name name = nullptr;
+  void* kept = nullptr;
   std::uint32_t consumed = 0;
   std::int32_t ival = 0;
   bool isint = false;
   mutable std::uint32_t hint = 0;
+
+  Name name() const { return static_cast<Name>(kept); }
+  variable* block() const { return static_cast<variable*>(kept); }
 };
 
 // Immutable once made. A function value refers to the body it was decoded

@@ -436,9 +436,9 @@ struct Machine {
   // always names the same, so its name is kept with the decoded operand.
   Name getname(CodeEntry& code) {
     const OperandSlot& slot = code.ops[code.pos];
-    if (slot.name) {
+    if (Name name = slot.name()) {
       code.pos += slot.consumed;
-      return slot.name;
+      return name;
     }
     return getnameslow(code);
   }
@@ -464,10 +464,10 @@ struct Machine {
   // the machine (the call trace, the running block), so a plain function
   // operand gets one record, made once and kept for the run.
   variable* getblock(CodeEntry& code) {
-    const CachedOperand* op = cached(code);
-    if (op && op->block) {
-      code.pos += op->decoded.consumed;
-      return op->block;
+    const OperandSlot& slot = code.ops[code.pos];
+    if (variable* block = slot.block()) {
+      code.pos += slot.consumed;
+      return block;
     }
     return getblockslow(code);
   }

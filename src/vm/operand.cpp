@@ -166,7 +166,7 @@ Name Machine::getnameslow(CodeEntry& e) {
   Name name = names.intern(v->getstring(false));
   // An operand that takes nothing from the data stack always has the same
   // text; getname finds it from then on.
-  if (!op.fromstack) e.code->operandtable()[base].name = name;
+  if (!op.fromstack) e.code->operandtable()[base].kept = const_cast<Symbol*>(name);
   return name;
 }
 
@@ -209,6 +209,7 @@ variable* Machine::getblockslow(CodeEntry& e) {
     pinned.push_back(v);
     cached.block = v;
   }
+  e.code->operandtable()[e.pos].kept = cached.block;
   e.pos += op.decoded.consumed;
   return cached.block;
 }
