@@ -111,9 +111,11 @@ struct StackValue {
   float floatval() const { return std::bit_cast<float>(bits); }
   // An immediate's number from a plain number record (whose other number is
   // zero), and back.
+  // The other number being zero in all its bits, the number is both taken
+  // at once, whichever kind it is.
   void takenumber(const variable& v) {
     tag = v.identifier;
-    bits = tag == Tag::Int ? static_cast<std::uint32_t>(v.intval) : std::bit_cast<std::uint32_t>(v.floatval);
+    bits = static_cast<std::uint32_t>(v.intval) | std::bit_cast<std::uint32_t>(v.floatval);
   }
   void fillnumber(variable& v) const {
     v.identifier = tag;

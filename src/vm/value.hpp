@@ -377,7 +377,10 @@ struct variable {
     const std::uint32_t other =
         identifier == Tag::Int ? std::bit_cast<std::uint32_t>(floatval) : static_cast<std::uint32_t>(intval);
     if ((identifier != Tag::Int && identifier != Tag::Float) || other != 0) return false;
-    if (name != VarName::Unnamed || ismodule || !stringval.empty()) return false;
+    // No name, not native, no text: tested at once, as one number.
+    const std::size_t extra =
+        static_cast<std::size_t>(name) | static_cast<std::size_t>(ismodule) | stringval.size();
+    if (extra != 0) return false;
     return !ext_ || ext_->plain();
   }
   bool isnumber() const { return identifier == Tag::Int || identifier == Tag::Float; }
