@@ -345,8 +345,11 @@ struct Machine {
     if (n < 2 || datastack[n - 1].rec || datastack[n - 2].rec) return nullptr;
     return &datastack[n - 2];
   }
+  // The entry is an immediate already, so its record field stays null.
   void pairresult(StackValue& right, std::int32_t result) {
-    right = StackValue::ofint(result, heap.reserveseq());
+    right.seq = heap.reserveseq();
+    right.bits = static_cast<std::uint32_t>(result);
+    right.tag = Tag::Int;
     datastack.pop_back();
   }
   // Pushes what reading v yields (readvalue). A record that stands for a
