@@ -371,9 +371,12 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
       need(code(Op::CALL), static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
       // A native, the usual function called this way, runs here, as callfunc
       // would run it.
-      if (variable* function = datastack.back().rec; function && function->ismodule) {
+      if (variable* function = datastack.back().rec) [[likely]] {
         datastack.pop_back();
-        callnative(function, function->self(), argnum);
+        if (function->ismodule)
+          callnative(function, function->self(), argnum);
+        else
+          callcode(function, argnum);
       } else {
         callfunc(argnum);
       }

@@ -270,6 +270,8 @@ struct Machine {
 
   // Calls (calls.cpp).
   void callfunc(std::int32_t argnum);
+  // The rest of a call of a function that is not native, popped already.
+  void callcode(variable* function, std::int32_t argnum);
   // The rest of a call of a native function, popped already: the native runs
   // at once, with the arguments popped from the data stack.
   void callnative(variable* function, variable* self, std::int32_t argnum) {
@@ -529,24 +531,28 @@ struct Machine {
 // Defined here so that the run loop's CALL has it inline.
 inline void Machine::callfunc(std::int32_t argnum) {
   variable* function = pop();
-  variable* self = function->self();
   if (!function->ismodule) {
-    // The arguments go straight from the data stack into the new frame,
-    // "arg0" first; the names differ from each other.
-    tracetop = function;
-    const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
-    if (count > argnames_.size()) argnameslow(count - 1);
-    const Name* names = argnames_.data();
-    // A fresh frame's map takes every name after one check for room.
-    NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
-    map.reserve(count + 1);
-    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
-    map.addreserved(sym_self, self);
-    codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
-    tracetop = nullptr;
+    callcode(function, argnum);
     return;
   }
-  callnative(function, self, argnum);
+  callnative(function, function->self(), argnum);
+}
+
+inline void Machine::callcode(variable* function, std::int32_t argnum) {
+  variable* self = function->self();
+  // The arguments go straight from the data stack into the new frame, "arg0"
+  // first; the names differ from each other.
+  tracetop = function;
+  const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
+  if (count > argnames_.size()) argnameslow(count - 1);
+  const Name* names = argnames_.data();
+  // A fresh frame's map takes every name after one check for room.
+  NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
+  map.reserve(count + 1);
+  for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
+  map.addreserved(sym_self, self);
+  codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
+  tracetop = nullptr;
 }
 
 inline bool Machine::repeatinplace(CodeEntry& entry) {
