@@ -393,7 +393,7 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
       if (StackValue* r = immediatepair()) {
         const StackValue& l = datastack.back();
         if (l.tag != Tag::Blank && r->tag != Tag::Blank) {
-          pairresult(*r, valuefloat(l) == valuefloat(*r) ? 1 : 0);
+          pairresult(*r, l.immediatefloat() == r->immediatefloat() ? 1 : 0);
           TRUV_NEXT();
         }
       }
@@ -407,7 +407,8 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
 #define TRUV_COMPARE(o)                                                                 \
   {                                                                                    \
     if (StackValue* r = immediatepair()) {                                             \
-      pairresult(*r, docomparisment(valuefloat(datastack.back()), valuefloat(*r), o) ? 1 : 0); \
+      const float l = datastack.back().immediatefloat();                               \
+      pairresult(*r, docomparisment(l, r->immediatefloat(), o) ? 1 : 0);              \
       TRUV_NEXT();                                                                     \
     }                                                                                  \
     comparison(*this, o);                                                              \

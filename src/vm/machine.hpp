@@ -122,6 +122,8 @@ struct StackValue {
     v.intval = tag == Tag::Int ? intval() : 0;
     v.floatval = tag == Tag::Int ? 0.0f : floatval();
   }
+  // An immediate's number as a float, as valuefloat gives it.
+  float immediatefloat() const { return tag == Tag::Int ? static_cast<float>(intval()) : floatval(); }
   // The tag of what this entry stands for.
   Tag identifier() const { return rec ? rec->identifier : tag; }
 };
@@ -135,7 +137,7 @@ inline std::int32_t valueint(const StackValue& v) {
 }
 inline float valuefloat(const StackValue& v) {
   if (v.rec) return v.rec->identifier == Tag::Int ? static_cast<float>(v.rec->intval) : v.rec->getfloat();
-  return v.tag == Tag::Int ? static_cast<float>(v.intval()) : v.floatval();
+  return v.immediatefloat();
 }
 // Whether an entry is a number that holds nothing else.
 inline bool plainnumber(const StackValue& v) { return !v.rec || v.rec->isplainnumber(); }
