@@ -96,7 +96,10 @@ def become_subreaper():
 # each benchmark process is forked by a small shell that writes the child's process id on its
 # standard input (here a pipe opened for writing) and exits at once; the child, reparented to
 # the runner, is then waited for with os.wait4 and its rusage is its own.
-SPAWN_SCRIPT = '"$@" </dev/null & echo $! >&0'
+# The shell's child first waits at a gate (a pipe whose only write end the runner holds) and
+# starts the benchmark only once the runner has seen the shell end: a benchmark that ended
+# while the shell was still there would be reaped by the shell, and its rusage lost.
+SPAWN_SCRIPT = 'g=$1; shift; { read -r _ <&"$g"; exec "$@"; } </dev/null & echo $! >&0'
 SUBREAPER = False
 
 
@@ -108,14 +111,20 @@ def start_child(argv, cwd, env, errfile):
                                 stdout=subprocess.PIPE, stderr=errfile)
         return proc.pid, proc
     rfd, wfd = os.pipe()
+    gate_r, gate_w = os.pipe()
     try:
-        shell = subprocess.Popen(["/bin/sh", "-c", SPAWN_SCRIPT, "sh"] + argv, cwd=cwd, env=env,
-                                 stdin=wfd, stdout=subprocess.PIPE, stderr=errfile)
+        try:
+            shell = subprocess.Popen(["/bin/sh", "-c", SPAWN_SCRIPT, "sh", str(gate_r)] + argv,
+                                     cwd=cwd, env=env, stdin=wfd, stdout=subprocess.PIPE,
+                                     stderr=errfile, pass_fds=(gate_r,))
+        finally:
+            os.close(wfd)
+            os.close(gate_r)
+        with os.fdopen(rfd, "rb") as r:
+            text = r.read().decode("ascii", "replace").strip()
+        shell.wait()
     finally:
-        os.close(wfd)
-    with os.fdopen(rfd, "rb") as r:
-        text = r.read().decode("ascii", "replace").strip()
-    shell.wait()
+        os.close(gate_w)  # opens the gate: the child, now the runner's, starts the benchmark
     if shell.returncode != 0 or not text.isdigit():
         raise OSError(f"the shell could not start {argv[0]} (status {shell.returncode})")
     return int(text), shell
@@ -164,8 +173,8 @@ def run_child(argv, cwd, env, timeout, strip_finish):
         try:
             _, status, rusage = os.wait4(pid, 0)
         except ChildProcessError:
-            # The child was reaped by someone else (it has happened on a busy host), so its
-            # time and peak memory are lost: the caller runs it again.
+            # The child was reaped by someone else, so its time and peak memory are lost: the
+            # caller runs it again. (The gate of start_child keeps the shell from doing so.)
             res.error = "the child process was reaped elsewhere"
             res.lost = True
             return res
