@@ -65,7 +65,6 @@ class RunResult:
         self.digest = None      # SHA-256 of the output with the finishing line stripped
         self.size = 0           # bytes of that output
         self.checksum = None    # its last line
-        self.lost = False       # reaped elsewhere: no measurement, to be run again
 
 
 def child_env():
@@ -173,10 +172,9 @@ def run_child(argv, cwd, env, timeout, strip_finish):
         try:
             _, status, rusage = os.wait4(pid, 0)
         except ChildProcessError:
-            # The child was reaped by someone else, so its time and peak memory are lost: the
-            # caller runs it again. (The gate of start_child keeps the shell from doing so.)
+            # Reaped by someone else (start_child's gate keeps the shell from doing so): its
+            # time and peak memory are lost, and the run counts as failed.
             res.error = "the child process was reaped elsewhere"
-            res.lost = True
             return res
         end = time.perf_counter()
         returncode = os.waitstatus_to_exitcode(status)
@@ -409,11 +407,7 @@ def main():
                     argv, cwd = commands[impl]
                     if cwd is None or (runs[impl] and not runs[impl][-1].ok):
                         continue  # an implementation that failed once is not run again
-                    for _attempt in range(3):
-                        r = run_child(argv, cwd, env, args.timeout, strip_finish=(impl == "machine"))
-                        if not r.lost:
-                            break
-                        log(f"{n}: {impl} run lost ({r.error}), running it again")
+                    r = run_child(argv, cwd, env, args.timeout, strip_finish=(impl == "machine"))
                     runs[impl].append(r)
                     line.append(f"{SHORT[impl]} {fmt_time(r.wall)}s" + ("" if r.ok else " FAIL"))
                 log(f"{n} round {rnd + 1}/{args.rounds}: " + ", ".join(line))
