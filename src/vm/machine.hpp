@@ -372,19 +372,11 @@ struct Machine {
   // out-of-line part (a text, the usual case) holds just the inline fields,
   // and is made here as getcopy would make it.
   variable* readrecord(variable* v) {
-    switch (v->identifier) {
-      case Tag::Int:
-      case Tag::Float:
-      case Tag::String:
-      case Tag::Pntr: {
-        if (v->hasext()) return v->getcopy();
-        variable* c = heap.alloc();
-        v->copyinline(*c);
-        return c;
-      }
-      default:
-        return v;
-    }
+    if (!v->copiedonread()) return v;
+    if (v->hasext()) return v->getcopy();
+    variable* c = heap.alloc();
+    v->copyinline(*c);
+    return c;
   }
   // The record an entry stands for; an immediate gets its record now, with
   // its reserved sequence number, and the entry refers to it from then on.

@@ -334,15 +334,18 @@ struct variable {
 
   // The value to use when a variable is read: a fresh copy of integers,
   // floats, strings and pointers, the record itself for every other kind.
-  variable* getvar() {
+  variable* getvar() { return copiedonread() ? getcopy() : this; }
+  // Whether reading the record yields a copy (numbers, texts, pointers) rather
+  // than the record itself.
+  bool copiedonread() const {
     switch (identifier) {
       case Tag::Int:
       case Tag::Float:
       case Tag::String:
       case Tag::Pntr:
-        return getcopy();
+        return true;
       default:
-        return this;
+        return false;
     }
   }
   // A new record copied from this one, with attributes, dictionary entries
