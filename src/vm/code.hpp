@@ -8,6 +8,7 @@
 
 #include "decode.hpp"
 #include "names.hpp"
+#include "opcodes.hpp"
 #include "text.hpp"
 
 namespace TruvVM {
@@ -72,6 +73,20 @@ struct Code {
   // before each fetch. Made, with the operand table, when the first code
   // entry is made for the code.
   static constexpr byte endmark = 0xFF;
+  // The run bytes also hold codes of the run loop's own, which no code
+  // buffer can bring in: every byte that is no opcode is endmark there (the
+  // run loop reports it as an unknown instruction all the same, since it
+  // is not at the end). Once the run loop has run a LOADLOCAL at a position
+  // whose name is kept with its operand, it gives that position one of
+  // these, saying what follows it there: a binary operator `op`
+  // (loadlocalthen + op), or anything else (loadlocalread). The bytes an
+  // execution consumes are the same on every execution of a position, so
+  // what follows a position is always the same.
+  static constexpr byte loadlocalthen = 0x80;
+  static constexpr byte loadlocalread = 0xC0;
+  static_assert(loadlocalthen >= opcodecount && loadlocalread >= loadlocalthen + opcodecount && loadlocalread < endmark);
+  // Gives the position the code of what the run loop learnt there.
+  void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {
     if (!runbytes_) prepare();
     return runbytes_.get();
@@ -85,7 +100,7 @@ struct Code {
   // Once per code buffer, so kept out of the code entry's construction.
   [[gnu::noinline]] void prepare() const {
     runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
-    std::copy(bytes.begin(), bytes.end(), runbytes_.get());
+    std::transform(bytes.begin(), bytes.end(), runbytes_.get(), [](byte b) { return isopcode(b) ? b : endmark; });
     runbytes_[bytes.size()] = endmark;
     operands.resize(bytes.size() + 1);
   }

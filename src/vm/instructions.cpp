@@ -154,6 +154,35 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
 
 }  // namespace
 
+template <Op o>
+inline bool Machine::readthen(const variable& v) {
+  if (datastack.empty() || countdown_.left <= 0) return false;
+  StackValue& right = datastack.back();
+  if (right.rec || (right.tag != Tag::Int && right.tag != Tag::Float)) return false;
+  // A record standing for a root binding is a plain number (pushread).
+  if (!v.rootalias && !v.isplainnumber()) return false;
+  StackValue left;
+  left.takenumber(v);
+  std::int32_t result;
+  if constexpr (o == Op::ADD || o == Op::SUB || o == Op::MUL || o == Op::DIV) {
+    // Integers only, as the run loop's own fast path computes them.
+    if (left.tag != Tag::Int || right.tag != Tag::Int || (o == Op::DIV && right.intval() == 0)) return false;
+    const float f = doarithmetic(static_cast<float>(left.intval()), static_cast<float>(right.intval()), o);
+    if (!(f >= -2147483648.0f && f < 2147483648.0f)) return false;
+    result = static_cast<std::int32_t>(f);
+  } else if constexpr (o == Op::EQ) {
+    result = left.immediatefloat() == right.immediatefloat() ? 1 : 0;
+  } else {
+    result = docomparisment(left.immediatefloat(), right.immediatefloat(), o) ? 1 : 0;
+  }
+  --countdown_.left;
+  heap.reserveseq();  // the copy of v that the read would have pushed
+  right.seq = heap.reserveseq();
+  right.bits = static_cast<std::uint32_t>(result);
+  right.tag = Tag::Int;
+  return true;
+}
+
 [[gnu::flatten]] void Machine::runloop() {
   // Each cycle runs the instruction at the top of the code stack, or leaves
   // an entry whose code has run out. The checks that need not run on every
@@ -168,6 +197,12 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
 #define TRUV_OPCODE(name, code, operand) actions[code] = &&op_##name;
 #include "opcodes.def"
 #undef TRUV_OPCODE
+  // The codes of positions the loop has learnt about (Code::quicken).
+  actions[Code::loadlocalread] = &&op_loadlocalread;
+#define TRUV_FUSES(o) actions[Code::loadlocalthen + static_cast<std::uint8_t>(Op::o)] = &&op_loadlocal_##o;
+  TRUV_FUSES(ADD) TRUV_FUSES(SUB) TRUV_FUSES(MUL) TRUV_FUSES(DIV)
+  TRUV_FUSES(EQ) TRUV_FUSES(GT) TRUV_FUSES(LT) TRUV_FUSES(LE) TRUV_FUSES(GE)
+#undef TRUV_FUSES
   // The entry being run. Only CALL, RETURN, IF, WHILE, FOREACH and leaving
   // an entry push or pop code stack entries; they point it at the new top.
   CodeEntry* ce = &codestack.back();
@@ -225,11 +260,57 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
 #undef TRUV_INTARITH
 
   op_LOADLOCAL: {
+      const std::uint32_t at = ce->pos - 1;
+      const OperandSlot& slot = ce->ops[ce->pos];
+      Name name = getname(*ce);
+      pushread(readlocalvar(*this, name, slot.hint));
+      // A name kept with the operand is the name of every execution here:
+      // the position learns what follows it.
+      if (slot.name()) {
+        const byte next = ce->bytes[ce->pos];
+        switch (static_cast<Op>(next)) {
+          case Op::ADD: case Op::SUB: case Op::MUL: case Op::DIV:
+          case Op::EQ: case Op::GT: case Op::LT: case Op::LE: case Op::GE:
+            ce->code->quicken(at, static_cast<byte>(Code::loadlocalthen + next));
+            break;
+          default:
+            ce->code->quicken(at, Code::loadlocalread);
+        }
+      }
+      TRUV_NEXT();
+    }
+  op_loadlocalread: {
       const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
       pushread(readlocalvar(*this, name, slot.hint));
       TRUV_NEXT();
     }
+  // A local read followed by a binary operator: the operator runs here on
+  // the local and the top entry when readthen can run it, which saves the
+  // push of the local's copy and a cycle; else the read pushes the copy and
+  // the operator runs on its own.
+#define TRUV_LOADLOCAL_THEN(o)                                   \
+  op_loadlocal_##o: {                                            \
+      const OperandSlot& slot = ce->ops[ce->pos];                \
+      ce->pos += slot.consumed;                                  \
+      variable* v = readlocalvar(*this, slot.name(), slot.hint); \
+      if (readthen<Op::o>(*v)) {                                 \
+        ++ce->pos;                                               \
+        TRUV_NEXT();                                             \
+      }                                                          \
+      pushread(v);                                               \
+      TRUV_NEXT();                                               \
+    }
+  TRUV_LOADLOCAL_THEN(ADD)
+  TRUV_LOADLOCAL_THEN(SUB)
+  TRUV_LOADLOCAL_THEN(MUL)
+  TRUV_LOADLOCAL_THEN(DIV)
+  TRUV_LOADLOCAL_THEN(EQ)
+  TRUV_LOADLOCAL_THEN(GT)
+  TRUV_LOADLOCAL_THEN(LT)
+  TRUV_LOADLOCAL_THEN(LE)
+  TRUV_LOADLOCAL_THEN(GE)
+#undef TRUV_LOADLOCAL_THEN
   op_STORELOCAL: {
       Name name = getname(*ce);
       need(code(Op::STORELOCAL), 1);

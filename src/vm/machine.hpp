@@ -368,6 +368,15 @@ struct Machine {
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
+  // Runs the binary operator o that follows a LOADLOCAL at once, with the
+  // local's record v as the left operand and the top entry as the right one,
+  // when both are plain numbers and o computes on them without a failure:
+  // the result replaces the top entry, with the sequence numbers that
+  // pushing a copy of v and running o would take, and o is counted as run.
+  // False, with nothing done, in every other case, and when a cycle is due
+  // before o (o then runs as usual, after it).
+  template <Op o>
+  bool readthen(const variable& v);
   // getvar of a record that is no plain number. A copy of a record with no
   // out-of-line part (a text, the usual case) holds just the inline fields,
   // and is made here as getcopy would make it.
