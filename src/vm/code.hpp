@@ -79,12 +79,17 @@ struct Code {
   // is not at the end). Once the run loop has run a LOADLOCAL at a position
   // whose name is kept with its operand, it gives that position one of
   // these, saying what follows it there: a binary operator `op`
-  // (loadlocalthen + op), or anything else (loadlocalread). The bytes an
-  // execution consumes are the same on every execution of a position, so
-  // what follows a position is always the same.
+  // (loadlocalthen + op), or anything else (loadlocalread). A PUSHCONST of
+  // an integer gets constlocalthen + op when such a LOADLOCAL and operator
+  // follow it, else pushint. The bytes an execution consumes are the same
+  // on every execution of a position, so what follows a position is always
+  // the same.
   static constexpr byte loadlocalthen = 0x80;
-  static constexpr byte loadlocalread = 0xC0;
-  static_assert(loadlocalthen >= opcodecount && loadlocalread >= loadlocalthen + opcodecount && loadlocalread < endmark);
+  static constexpr byte constlocalthen = 0xB0;
+  static constexpr byte loadlocalread = 0xE0;
+  static constexpr byte pushint = 0xE1;
+  static_assert(loadlocalthen >= opcodecount && constlocalthen >= loadlocalthen + opcodecount &&
+                loadlocalread >= constlocalthen + opcodecount && pushint < endmark);
   // Gives the position the code of what the run loop learnt there.
   void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {

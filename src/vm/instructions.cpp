@@ -154,16 +154,14 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
 
 }  // namespace
 
+namespace {
+
+// o on two plain numbers, left and right, when it computes without a
+// failure: integer arithmetic in single precision within range, comparisons
+// and equality of any two numbers. False otherwise.
 template <Op o>
-inline bool Machine::readthen(const variable& v) {
-  if (datastack.empty() || countdown_.left <= 0) return false;
-  StackValue& right = datastack.back();
-  if (right.rec || (right.tag != Tag::Int && right.tag != Tag::Float)) return false;
-  // A record standing for a root binding is a plain number (pushread).
-  if (!v.rootalias && !v.isplainnumber()) return false;
-  StackValue left;
-  left.takenumber(v);
-  std::int32_t result;
+[[gnu::always_inline]] inline bool plainoperator(const StackValue& left, const StackValue& right,
+                                                 std::int32_t& result) {
   if constexpr (o == Op::ADD || o == Op::SUB || o == Op::MUL || o == Op::DIV) {
     // Integers only, as the run loop's own fast path computes them.
     if (left.tag != Tag::Int || right.tag != Tag::Int || (o == Op::DIV && right.intval() == 0)) return false;
@@ -175,11 +173,76 @@ inline bool Machine::readthen(const variable& v) {
   } else {
     result = docomparisment(left.immediatefloat(), right.immediatefloat(), o) ? 1 : 0;
   }
+  return true;
+}
+
+// What a LOADLOCAL at position `at` of the entry's code learns once it has
+// run there: whether a binary operator follows it. Run once per position.
+[[gnu::noinline]] void learnloadlocal(const CodeEntry& entry, std::uint32_t at) {
+  const byte next = entry.bytes[entry.pos];
+  switch (static_cast<Op>(next)) {
+    case Op::ADD:
+    case Op::SUB:
+    case Op::MUL:
+    case Op::DIV:
+    case Op::EQ:
+    case Op::GT:
+    case Op::LT:
+    case Op::LE:
+    case Op::GE:
+      entry.code->quicken(at, static_cast<byte>(Code::loadlocalthen + next));
+      break;
+    default:
+      entry.code->quicken(at, Code::loadlocalread);
+  }
+}
+
+// The same for a PUSHCONST of an integer, once the LOADLOCAL that may follow
+// it has learnt what follows that.
+[[gnu::noinline]] void learnpushint(const CodeEntry& entry, std::uint32_t at) {
+  const byte next = entry.bytes[entry.pos];
+  if (next >= Code::loadlocalthen && next < Code::loadlocalthen + opcodecount)
+    entry.code->quicken(at, static_cast<byte>(Code::constlocalthen + (next - Code::loadlocalthen)));
+  else if (next != static_cast<byte>(Op::LOADLOCAL))
+    entry.code->quicken(at, Code::pushint);
+}
+
+}  // namespace
+
+template <Op o>
+inline bool Machine::readthen(const variable& v) {
+  if (datastack.empty() || countdown_.left <= 0) return false;
+  StackValue& right = datastack.back();
+  if (right.rec || (right.tag != Tag::Int && right.tag != Tag::Float)) return false;
+  // A record standing for a root binding is a plain number (pushread).
+  if (!v.rootalias && !v.isplainnumber()) return false;
+  StackValue left;
+  left.takenumber(v);
+  std::int32_t result;
+  if (!plainoperator<o>(left, right, result)) return false;
   --countdown_.left;
   heap.reserveseq();  // the copy of v that the read would have pushed
   right.seq = heap.reserveseq();
   right.bits = static_cast<std::uint32_t>(result);
   right.tag = Tag::Int;
+  return true;
+}
+
+template <Op o>
+inline bool Machine::constthen(const variable& v, std::int32_t k) {
+  if (countdown_.left <= 1) return false;
+  if (!v.rootalias && !v.isplainnumber()) return false;
+  StackValue left;
+  left.takenumber(v);
+  StackValue right;
+  right.tag = Tag::Int;
+  right.bits = static_cast<std::uint32_t>(k);
+  std::int32_t result;
+  if (!plainoperator<o>(left, right, result)) return false;
+  countdown_.left -= 2;
+  heap.reserveseq();  // the constant
+  heap.reserveseq();  // the copy of v
+  pushint(result);
   return true;
 }
 
@@ -199,7 +262,10 @@ inline bool Machine::readthen(const variable& v) {
 #undef TRUV_OPCODE
   // The codes of positions the loop has learnt about (Code::quicken).
   actions[Code::loadlocalread] = &&op_loadlocalread;
-#define TRUV_FUSES(o) actions[Code::loadlocalthen + static_cast<std::uint8_t>(Op::o)] = &&op_loadlocal_##o;
+  actions[Code::pushint] = &&op_pushint;
+#define TRUV_FUSES(o)                                                                 \
+  actions[Code::loadlocalthen + static_cast<std::uint8_t>(Op::o)] = &&op_loadlocal_##o; \
+  actions[Code::constlocalthen + static_cast<std::uint8_t>(Op::o)] = &&op_constlocal_##o;
   TRUV_FUSES(ADD) TRUV_FUSES(SUB) TRUV_FUSES(MUL) TRUV_FUSES(DIV)
   TRUV_FUSES(EQ) TRUV_FUSES(GT) TRUV_FUSES(LT) TRUV_FUSES(LE) TRUV_FUSES(GE)
 #undef TRUV_FUSES
@@ -266,17 +332,7 @@ inline bool Machine::readthen(const variable& v) {
       pushread(readlocalvar(*this, name, slot.hint));
       // A name kept with the operand is the name of every execution here:
       // the position learns what follows it.
-      if (slot.name()) {
-        const byte next = ce->bytes[ce->pos];
-        switch (static_cast<Op>(next)) {
-          case Op::ADD: case Op::SUB: case Op::MUL: case Op::DIV:
-          case Op::EQ: case Op::GT: case Op::LT: case Op::LE: case Op::GE:
-            ce->code->quicken(at, static_cast<byte>(Code::loadlocalthen + next));
-            break;
-          default:
-            ce->code->quicken(at, Code::loadlocalread);
-        }
-      }
+      if (slot.name()) learnloadlocal(*ce, at);
       TRUV_NEXT();
     }
   op_loadlocalread: {
@@ -311,6 +367,36 @@ inline bool Machine::readthen(const variable& v) {
   TRUV_LOADLOCAL_THEN(LE)
   TRUV_LOADLOCAL_THEN(GE)
 #undef TRUV_LOADLOCAL_THEN
+  // An integer constant, then a local read followed by a binary operator:
+  // the operator runs here on the local and the constant when constthen can
+  // run it, and the two instructions after the constant are skipped; else
+  // the constant is pushed, and the read runs as above. A local that is not
+  // bound yet takes the second way before anything is done, so that its
+  // blank record is made after the constant, as it would be.
+#define TRUV_CONSTLOCAL_THEN(o)                                                             \
+  op_constlocal_##o: {                                                                      \
+      const OperandSlot& constant = ce->ops[ce->pos];                                       \
+      const std::uint32_t read = ce->pos + constant.consumed;                               \
+      const OperandSlot& local = ce->ops[read + 1];                                          \
+      const variable* v = findlocalvar(*this, local.name(), local.hint);                    \
+      if (v && constthen<Op::o>(*v, constant.ival)) {                                       \
+        ce->pos = read + 1 + local.consumed + 1;                                            \
+        TRUV_NEXT();                                                                        \
+      }                                                                                     \
+      ce->pos = read;                                                                       \
+      pushint(constant.ival);                                                               \
+      TRUV_NEXT();                                                                          \
+    }
+  TRUV_CONSTLOCAL_THEN(ADD)
+  TRUV_CONSTLOCAL_THEN(SUB)
+  TRUV_CONSTLOCAL_THEN(MUL)
+  TRUV_CONSTLOCAL_THEN(DIV)
+  TRUV_CONSTLOCAL_THEN(EQ)
+  TRUV_CONSTLOCAL_THEN(GT)
+  TRUV_CONSTLOCAL_THEN(LT)
+  TRUV_CONSTLOCAL_THEN(LE)
+  TRUV_CONSTLOCAL_THEN(GE)
+#undef TRUV_CONSTLOCAL_THEN
   op_STORELOCAL: {
       Name name = getname(*ce);
       need(code(Op::STORELOCAL), 1);
@@ -383,9 +469,26 @@ inline bool Machine::readthen(const variable& v) {
       TRUV_NEXT();
     }
 
-  op_PUSHCONST:
+  op_PUSHCONST: {
+      const OperandSlot& slot = ce->ops[ce->pos];
+      if (slot.isint) {
+        // An integer is the same on every execution here: the position
+        // learns what follows it, once the LOADLOCAL that may follow has.
+        const std::uint32_t at = ce->pos - 1;
+        ce->pos += slot.consumed;
+        pushint(slot.ival);
+        learnpushint(*ce, at);
+        TRUV_NEXT();
+      }
       pushconst(*ce);
       TRUV_NEXT();
+    }
+  op_pushint: {
+      const OperandSlot& slot = ce->ops[ce->pos];
+      ce->pos += slot.consumed;
+      pushint(slot.ival);
+      TRUV_NEXT();
+    }
   op_DUP: {
       need(code(Op::DUP), 1);
       const StackValue& top = datastack.back();

@@ -377,6 +377,12 @@ struct Machine {
   // before o (o then runs as usual, after it).
   template <Op o>
   bool readthen(const variable& v);
+  // The same for an integer constant k pushed just before that LOADLOCAL, as
+  // the right operand: the result is pushed, with the sequence numbers of
+  // the constant, the copy and the result, and the LOADLOCAL and o are
+  // counted as run.
+  template <Op o>
+  bool constthen(const variable& v, std::int32_t k);
   // getvar of a record that is no plain number. A copy of a record with no
   // out-of-line part (a text, the usual case) holds just the inline fields,
   // and is made here as getcopy would make it.

@@ -113,6 +113,15 @@ inline variable* readlocalvar(Machine& m, Name name, std::uint32_t& hint) {
   if (e && e->second) return e->second;
   return getframevar(name);
 }
+// readlocalvar of a local that is bound already; null, with nothing done,
+// when it is not.
+inline variable* findlocalvar(Machine& m, Name name, std::uint32_t& hint) {
+  if (name->mapped)
+    if (const NameMap::Slot* e = m.rootattributes->entryhinted(name, name->rootslot); e && e->second)
+      return e->second;
+  const NameMap::Slot* e = m.databasestack.back().map().entryhinted(name, hint);
+  return e ? e->second : nullptr;
+}
 inline variable* readlocalvar(Name name) {
   std::uint32_t hint = 0;
   return readlocalvar(*machine, name, hint);
