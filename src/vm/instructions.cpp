@@ -221,7 +221,6 @@ inline bool Machine::readthen(const variable& v) {
   std::int32_t result;
   if (!plainoperator<o>(left, right, result)) return false;
   --countdown_.left;
-  heap.reserveseq();  // the copy of v that the read would have pushed
   right.seq = heap.reserveseq();
   right.bits = static_cast<std::uint32_t>(result);
   right.tag = Tag::Int;
@@ -240,8 +239,6 @@ inline bool Machine::constthen(const variable& v, std::int32_t k) {
   std::int32_t result;
   if (!plainoperator<o>(left, right, result)) return false;
   countdown_.left -= 2;
-  heap.reserveseq();  // the constant
-  heap.reserveseq();  // the copy of v
   pushint(result);
   return true;
 }
