@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -78,18 +79,23 @@ struct Code {
   // run loop reports it as an unknown instruction all the same, since it
   // is not at the end). Once the run loop has run a LOADLOCAL at a position
   // whose name is kept with its operand, it gives that position one of
-  // these, saying what follows it there: a binary operator `op`
-  // (loadlocalthen + op), or anything else (loadlocalread). A PUSHCONST of
-  // an integer gets constlocalthen + op when such a LOADLOCAL and operator
-  // follow it, else pushint. The bytes an execution consumes are the same
-  // on every execution of a position, so what follows a position is always
-  // the same.
+  // these, saying what follows it there: a binary operator fusedops[i]
+  // (loadlocalthen + i), a comparison fusedops[i] and an IF
+  // (loadlocalif + i), or anything else (loadlocalread). A PUSHCONST of an
+  // integer followed by such a LOADLOCAL and operator gets constlocalthen +
+  // i or constlocalif + i, and otherwise pushint. The bytes an execution
+  // consumes are the same on every execution of a position, so what follows
+  // a position is always the same.
+  static constexpr Op fusedops[] = {Op::ADD, Op::SUB, Op::MUL, Op::DIV, Op::EQ, Op::GT, Op::LT, Op::LE, Op::GE};
+  static constexpr std::size_t fusedcount = std::size(fusedops);
+  static constexpr std::size_t firstcomparison = 4;  // fusedops from here on are comparisons
   static constexpr byte loadlocalthen = 0x80;
-  static constexpr byte constlocalthen = 0xB0;
+  static constexpr byte constlocalthen = 0x90;
+  static constexpr byte loadlocalif = 0xA0;
+  static constexpr byte constlocalif = 0xB0;
   static constexpr byte loadlocalread = 0xE0;
   static constexpr byte pushint = 0xE1;
-  static_assert(loadlocalthen >= opcodecount && constlocalthen >= loadlocalthen + opcodecount &&
-                loadlocalread >= constlocalthen + opcodecount && pushint < endmark);
+  static_assert(loadlocalthen >= opcodecount && fusedcount <= 0x10 && pushint < endmark);
   // Gives the position the code of what the run loop learnt there.
   void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {

@@ -176,24 +176,26 @@ template <Op o>
   return true;
 }
 
+// The index in Code::fusedops of a binary operator; fusedcount for any other
+// byte.
+std::size_t fusedindex(byte b) {
+  for (std::size_t i = 0; i < Code::fusedcount; ++i)
+    if (b == static_cast<byte>(Code::fusedops[i])) return i;
+  return Code::fusedcount;
+}
+
 // What a LOADLOCAL at position `at` of the entry's code learns once it has
-// run there: whether a binary operator follows it. Run once per position.
+// run there: whether a binary operator follows it, and an IF after a
+// comparison. Run once per position. The byte after an operator is at most
+// the end mark.
 [[gnu::noinline]] void learnloadlocal(const CodeEntry& entry, std::uint32_t at) {
-  const byte next = entry.bytes[entry.pos];
-  switch (static_cast<Op>(next)) {
-    case Op::ADD:
-    case Op::SUB:
-    case Op::MUL:
-    case Op::DIV:
-    case Op::EQ:
-    case Op::GT:
-    case Op::LT:
-    case Op::LE:
-    case Op::GE:
-      entry.code->quicken(at, static_cast<byte>(Code::loadlocalthen + next));
-      break;
-    default:
-      entry.code->quicken(at, Code::loadlocalread);
+  const std::size_t i = fusedindex(entry.bytes[entry.pos]);
+  if (i == Code::fusedcount) {
+    entry.code->quicken(at, Code::loadlocalread);
+  } else if (i >= Code::firstcomparison && entry.bytes[entry.pos + 1] == static_cast<byte>(Op::IF)) {
+    entry.code->quicken(at, static_cast<byte>(Code::loadlocalif + i));
+  } else {
+    entry.code->quicken(at, static_cast<byte>(Code::loadlocalthen + i));
   }
 }
 
@@ -201,47 +203,28 @@ template <Op o>
 // it has learnt what follows that.
 [[gnu::noinline]] void learnpushint(const CodeEntry& entry, std::uint32_t at) {
   const byte next = entry.bytes[entry.pos];
-  if (next >= Code::loadlocalthen && next < Code::loadlocalthen + opcodecount)
+  if (next >= Code::loadlocalthen && next < Code::loadlocalthen + Code::fusedcount)
     entry.code->quicken(at, static_cast<byte>(Code::constlocalthen + (next - Code::loadlocalthen)));
+  else if (next >= Code::loadlocalif && next < Code::loadlocalif + Code::fusedcount)
+    entry.code->quicken(at, static_cast<byte>(Code::constlocalif + (next - Code::loadlocalif)));
   else if (next != static_cast<byte>(Op::LOADLOCAL))
     entry.code->quicken(at, Code::pushint);
 }
 
-}  // namespace
-
+// o on the number of a local's record v (the left operand) and the entry
+// right, when both are plain numbers and o computes on them without a
+// failure. A record standing for a root binding is a plain number
+// (Machine::pushread).
 template <Op o>
-inline bool Machine::readthen(const variable& v) {
-  if (datastack.empty() || countdown_.left <= 0) return false;
-  StackValue& right = datastack.back();
+[[gnu::always_inline]] inline bool localoperator(const variable& v, const StackValue& right, std::int32_t& result) {
   if (right.rec || (right.tag != Tag::Int && right.tag != Tag::Float)) return false;
-  // A record standing for a root binding is a plain number (pushread).
   if (!v.rootalias && !v.isplainnumber()) return false;
   StackValue left;
   left.takenumber(v);
-  std::int32_t result;
-  if (!plainoperator<o>(left, right, result)) return false;
-  --countdown_.left;
-  right.seq = heap.reserveseq();
-  right.bits = static_cast<std::uint32_t>(result);
-  right.tag = Tag::Int;
-  return true;
+  return plainoperator<o>(left, right, result);
 }
 
-template <Op o>
-inline bool Machine::constthen(const variable& v, std::int32_t k) {
-  if (countdown_.left <= 1) return false;
-  if (!v.rootalias && !v.isplainnumber()) return false;
-  StackValue left;
-  left.takenumber(v);
-  StackValue right;
-  right.tag = Tag::Int;
-  right.bits = static_cast<std::uint32_t>(k);
-  std::int32_t result;
-  if (!plainoperator<o>(left, right, result)) return false;
-  countdown_.left -= 2;
-  pushint(result);
-  return true;
-}
+}  // namespace
 
 [[gnu::flatten]] void Machine::runloop() {
   // Each cycle runs the instruction at the top of the code stack, or leaves
@@ -260,15 +243,24 @@ inline bool Machine::constthen(const variable& v, std::int32_t k) {
   // The codes of positions the loop has learnt about (Code::quicken).
   actions[Code::loadlocalread] = &&op_loadlocalread;
   actions[Code::pushint] = &&op_pushint;
-#define TRUV_FUSES(o)                                                                 \
-  actions[Code::loadlocalthen + static_cast<std::uint8_t>(Op::o)] = &&op_loadlocal_##o; \
-  actions[Code::constlocalthen + static_cast<std::uint8_t>(Op::o)] = &&op_constlocal_##o;
-  TRUV_FUSES(ADD) TRUV_FUSES(SUB) TRUV_FUSES(MUL) TRUV_FUSES(DIV)
-  TRUV_FUSES(EQ) TRUV_FUSES(GT) TRUV_FUSES(LT) TRUV_FUSES(LE) TRUV_FUSES(GE)
+#define TRUV_FUSES(i, o)                                     \
+  actions[Code::loadlocalthen + i] = &&op_loadlocal_##o;   \
+  actions[Code::constlocalthen + i] = &&op_constlocal_##o; \
+  static_assert(Code::fusedops[i] == Op::o);
+#define TRUV_FUSESIF(i, o)                               \
+  TRUV_FUSES(i, o)                                       \
+  actions[Code::loadlocalif + i] = &&op_loadlocalif_##o; \
+  actions[Code::constlocalif + i] = &&op_constlocalif_##o;
+  TRUV_FUSES(0, ADD) TRUV_FUSES(1, SUB) TRUV_FUSES(2, MUL) TRUV_FUSES(3, DIV)
+  TRUV_FUSESIF(4, EQ) TRUV_FUSESIF(5, GT) TRUV_FUSESIF(6, LT) TRUV_FUSESIF(7, LE) TRUV_FUSESIF(8, GE)
+  static_assert(Code::firstcomparison == 4 && Code::fusedcount == 9);
+#undef TRUV_FUSESIF
 #undef TRUV_FUSES
   // The entry being run. Only CALL, RETURN, IF, WHILE, FOREACH and leaving
   // an entry push or pop code stack entries; they point it at the new top.
   CodeEntry* ce = &codestack.back();
+  // The block of the IF being run.
+  variable* ifblock = nullptr;
   // Each action knows its own opcode, so the fetch keeps none.
   constexpr auto code = [](Op o) { return static_cast<std::uint8_t>(o); };
   // An entry's position never passes its end, and the byte at the end is
@@ -339,20 +331,49 @@ inline bool Machine::constthen(const variable& v, std::int32_t k) {
       TRUV_NEXT();
     }
   // A local read followed by a binary operator: the operator runs here on
-  // the local and the top entry when readthen can run it, which saves the
-  // push of the local's copy and a cycle; else the read pushes the copy and
-  // the operator runs on its own.
-#define TRUV_LOADLOCAL_THEN(o)                                   \
-  op_loadlocal_##o: {                                            \
-      const OperandSlot& slot = ce->ops[ce->pos];                \
-      ce->pos += slot.consumed;                                  \
-      variable* v = readlocalvar(*this, slot.name(), slot.hint); \
-      if (readthen<Op::o>(*v)) {                                 \
-        ++ce->pos;                                               \
-        TRUV_NEXT();                                             \
-      }                                                          \
-      pushread(v);                                               \
-      TRUV_NEXT();                                               \
+  // the local and the top entry when localoperator can run it, which saves
+  // the push of the local's copy and a cycle; else the read pushes the copy
+  // and the operator runs on its own. The copy is never made, so it takes
+  // no sequence number (which only orders records).
+#define TRUV_LOADLOCAL_THEN(o)                                                  \
+  op_loadlocal_##o: {                                                           \
+      const OperandSlot& slot = ce->ops[ce->pos];                               \
+      ce->pos += slot.consumed;                                                 \
+      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 0 && !datastack.empty() &&                         \
+          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
+        --countdown_.left;                                                      \
+        StackValue& right = datastack.back();                                   \
+        right.seq = heap.reserveseq();                                          \
+        right.bits = static_cast<std::uint32_t>(result);                        \
+        right.tag = Tag::Int;                                                   \
+        ++ce->pos;                                                              \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+      pushread(v);                                                              \
+      TRUV_NEXT();                                                              \
+    }
+  // The same with an IF after the comparison, whose block record is kept
+  // with its operand: the comparison's result goes straight to the IF.
+#define TRUV_LOADLOCAL_IF(o)                                                    \
+  op_loadlocalif_##o: {                                                         \
+      const OperandSlot& slot = ce->ops[ce->pos];                               \
+      ce->pos += slot.consumed;                                                 \
+      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
+      const OperandSlot& branch = ce->ops[ce->pos + 2];                         \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 1 && branch.block() && !datastack.empty() &&       \
+          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
+        countdown_.left -= 2;                                                   \
+        datastack.pop_back();                                                   \
+        ce->pos += 2 + branch.consumed;                                         \
+        ifblock = branch.block();                                               \
+        if (result) goto runif;                                                 \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+      pushread(v);                                                              \
+      TRUV_NEXT();                                                              \
     }
   TRUV_LOADLOCAL_THEN(ADD)
   TRUV_LOADLOCAL_THEN(SUB)
@@ -363,26 +384,58 @@ inline bool Machine::constthen(const variable& v, std::int32_t k) {
   TRUV_LOADLOCAL_THEN(LT)
   TRUV_LOADLOCAL_THEN(LE)
   TRUV_LOADLOCAL_THEN(GE)
+  TRUV_LOADLOCAL_IF(EQ)
+  TRUV_LOADLOCAL_IF(GT)
+  TRUV_LOADLOCAL_IF(LT)
+  TRUV_LOADLOCAL_IF(LE)
+  TRUV_LOADLOCAL_IF(GE)
 #undef TRUV_LOADLOCAL_THEN
-  // An integer constant, then a local read followed by a binary operator:
-  // the operator runs here on the local and the constant when constthen can
-  // run it, and the two instructions after the constant are skipped; else
-  // the constant is pushed, and the read runs as above. A local that is not
-  // bound yet takes the second way before anything is done, so that its
-  // blank record is made after the constant, as it would be.
-#define TRUV_CONSTLOCAL_THEN(o)                                                             \
-  op_constlocal_##o: {                                                                      \
-      const OperandSlot& constant = ce->ops[ce->pos];                                       \
-      const std::uint32_t read = ce->pos + constant.consumed;                               \
-      const OperandSlot& local = ce->ops[read + 1];                                          \
-      const variable* v = findlocalvar(*this, local.name(), local.hint);                    \
-      if (v && constthen<Op::o>(*v, constant.ival)) {                                       \
-        ce->pos = read + 1 + local.consumed + 1;                                            \
-        TRUV_NEXT();                                                                        \
-      }                                                                                     \
-      ce->pos = read;                                                                       \
-      pushint(constant.ival);                                                               \
-      TRUV_NEXT();                                                                          \
+#undef TRUV_LOADLOCAL_IF
+  // An integer constant, then a local read followed by a binary operator
+  // (and an IF): the operator runs here on the local and the constant when
+  // localoperator can run it, and the instructions after the constant are
+  // skipped; else the constant is pushed, and the read runs as above. A
+  // local that is not bound yet takes the second way before anything is
+  // done, so that its blank record is made after the constant, as it would
+  // be.
+#define TRUV_CONSTLOCAL_THEN(o)                                                 \
+  op_constlocal_##o: {                                                          \
+      const OperandSlot& constant = ce->ops[ce->pos];                           \
+      const std::uint32_t read = ce->pos + constant.consumed;                   \
+      const OperandSlot& local = ce->ops[read + 1];                              \
+      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 1 && v &&                                           \
+          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
+        countdown_.left -= 2;                                                   \
+        ce->pos = read + 1 + local.consumed + 1;                                \
+        pushint(result);                                                        \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+      ce->pos = read;                                                           \
+      pushint(constant.ival);                                                   \
+      TRUV_NEXT();                                                              \
+    }
+#define TRUV_CONSTLOCAL_IF(o)                                                   \
+  op_constlocalif_##o: {                                                        \
+      const OperandSlot& constant = ce->ops[ce->pos];                           \
+      const std::uint32_t read = ce->pos + constant.consumed;                   \
+      const OperandSlot& local = ce->ops[read + 1];                              \
+      const std::uint32_t compare = read + 1 + local.consumed;                   \
+      const OperandSlot& branch = ce->ops[compare + 2];                         \
+      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 2 && v && branch.block() &&                        \
+          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
+        countdown_.left -= 3;                                                   \
+        ce->pos = compare + 2 + branch.consumed;                                \
+        ifblock = branch.block();                                               \
+        if (result) goto runif;                                                 \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+      ce->pos = read;                                                           \
+      pushint(constant.ival);                                                   \
+      TRUV_NEXT();                                                              \
     }
   TRUV_CONSTLOCAL_THEN(ADD)
   TRUV_CONSTLOCAL_THEN(SUB)
@@ -393,6 +446,12 @@ inline bool Machine::constthen(const variable& v, std::int32_t k) {
   TRUV_CONSTLOCAL_THEN(LT)
   TRUV_CONSTLOCAL_THEN(LE)
   TRUV_CONSTLOCAL_THEN(GE)
+  TRUV_CONSTLOCAL_IF(EQ)
+  TRUV_CONSTLOCAL_IF(GT)
+  TRUV_CONSTLOCAL_IF(LT)
+  TRUV_CONSTLOCAL_IF(LE)
+  TRUV_CONSTLOCAL_IF(GE)
+#undef TRUV_CONSTLOCAL_IF
 #undef TRUV_CONSTLOCAL_THEN
   op_STORELOCAL: {
       Name name = getname(*ce);
@@ -623,16 +682,17 @@ inline bool Machine::constthen(const variable& v, std::int32_t k) {
       logic(*this, Op::NOR);
       TRUV_NEXT();
 
-  op_IF: {
-      variable* block = getblock(*ce);
+  op_IF:
+      ifblock = getblock(*ce);
       need(code(Op::IF), 1);
-      if (valueint(popvalue()) != 0) {
-        std::unique_ptr<BlockRun> run;
-        standalonefunccall(block, nullptr, run);
-        ce = &codestack.back();
-      }
-      TRUV_NEXT();
+      if (valueint(popvalue()) == 0) TRUV_NEXT();
+  // The block of an IF whose condition holds: ifblock.
+  runif: {
+      std::unique_ptr<BlockRun> run;
+      standalonefunccall(ifblock, nullptr, run);
+      ce = &codestack.back();
     }
+      TRUV_NEXT();
   op_WHILE: {
       // The jump to the next action must not leave the scope of `run`.
       {

@@ -368,22 +368,6 @@ struct Machine {
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
-  // Runs the binary operator o that follows a LOADLOCAL at once, with the
-  // local's record v as the left operand and the top entry as the right one,
-  // when both are plain numbers and o computes on them without a failure:
-  // the result replaces the top entry, and o is counted as run. The copy of
-  // v that the read would push is never made: it would be dropped by o
-  // without a record, so its sequence number, which only orders records,
-  // is not taken either.
-  // False, with nothing done, in every other case, and when a cycle is due
-  // before o (o then runs as usual, after it).
-  template <Op o>
-  bool readthen(const variable& v);
-  // The same for an integer constant k pushed just before that LOADLOCAL, as
-  // the right operand: the result is pushed, and the LOADLOCAL and o are
-  // counted as run.
-  template <Op o>
-  bool constthen(const variable& v, std::int32_t k);
   // getvar of a record that is no plain number. A copy of a record with no
   // out-of-line part (a text, the usual case) holds just the inline fields,
   // and is made here as getcopy would make it.
