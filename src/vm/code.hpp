@@ -81,9 +81,10 @@ struct Code {
   // whose name is kept with its operand, it gives that position one of
   // these, saying what follows it there: a binary operator fusedops[i]
   // (loadlocalthen + i), a comparison fusedops[i] and an IF
-  // (loadlocalif + i), or anything else (loadlocalread). A PUSHCONST of an
-  // integer followed by such a LOADLOCAL and operator gets constlocalthen +
-  // i or constlocalif + i, and otherwise pushint. The bytes an execution
+  // (loadlocalif + i), an operator and a STORELOCAL (loadlocalstore + i),
+  // or anything else (loadlocalread). A PUSHCONST of an integer followed by
+  // such a LOADLOCAL and operator gets constlocalthen + i, constlocalif + i
+  // or constlocalstore + i, and otherwise pushint. The bytes an execution
   // consumes are the same on every execution of a position, so what follows
   // a position is always the same.
   static constexpr Op fusedops[] = {Op::ADD, Op::SUB, Op::MUL, Op::DIV, Op::EQ, Op::GT, Op::LT, Op::LE, Op::GE};
@@ -93,6 +94,8 @@ struct Code {
   static constexpr byte constlocalthen = 0x90;
   static constexpr byte loadlocalif = 0xA0;
   static constexpr byte constlocalif = 0xB0;
+  static constexpr byte loadlocalstore = 0xC0;
+  static constexpr byte constlocalstore = 0xD0;
   static constexpr byte loadlocalread = 0xE0;
   static constexpr byte pushint = 0xE1;
   static_assert(loadlocalthen >= opcodecount && fusedcount <= 0x10 && pushint < endmark);

@@ -194,6 +194,8 @@ std::size_t fusedindex(byte b) {
     entry.code->quicken(at, Code::loadlocalread);
   } else if (i >= Code::firstcomparison && entry.bytes[entry.pos + 1] == static_cast<byte>(Op::IF)) {
     entry.code->quicken(at, static_cast<byte>(Code::loadlocalif + i));
+  } else if (entry.bytes[entry.pos + 1] == static_cast<byte>(Op::STORELOCAL)) {
+    entry.code->quicken(at, static_cast<byte>(Code::loadlocalstore + i));
   } else {
     entry.code->quicken(at, static_cast<byte>(Code::loadlocalthen + i));
   }
@@ -207,6 +209,8 @@ std::size_t fusedindex(byte b) {
     entry.code->quicken(at, static_cast<byte>(Code::constlocalthen + (next - Code::loadlocalthen)));
   else if (next >= Code::loadlocalif && next < Code::loadlocalif + Code::fusedcount)
     entry.code->quicken(at, static_cast<byte>(Code::constlocalif + (next - Code::loadlocalif)));
+  else if (next >= Code::loadlocalstore && next < Code::loadlocalstore + Code::fusedcount)
+    entry.code->quicken(at, static_cast<byte>(Code::constlocalstore + (next - Code::loadlocalstore)));
   else if (next != static_cast<byte>(Op::LOADLOCAL))
     entry.code->quicken(at, Code::pushint);
 }
@@ -243,9 +247,11 @@ template <Op o>
   // The codes of positions the loop has learnt about (Code::quicken).
   actions[Code::loadlocalread] = &&op_loadlocalread;
   actions[Code::pushint] = &&op_pushint;
-#define TRUV_FUSES(i, o)                                     \
-  actions[Code::loadlocalthen + i] = &&op_loadlocal_##o;   \
-  actions[Code::constlocalthen + i] = &&op_constlocal_##o; \
+#define TRUV_FUSES(i, o)                                       \
+  actions[Code::loadlocalthen + i] = &&op_loadlocal_##o;     \
+  actions[Code::constlocalthen + i] = &&op_constlocal_##o;   \
+  actions[Code::loadlocalstore + i] = &&op_loadlocalstore_##o; \
+  actions[Code::constlocalstore + i] = &&op_constlocalstore_##o; \
   static_assert(Code::fusedops[i] == Op::o);
 #define TRUV_FUSESIF(i, o)                               \
   TRUV_FUSES(i, o)                                       \
@@ -261,6 +267,9 @@ template <Op o>
   CodeEntry* ce = &codestack.back();
   // The block of the IF being run.
   variable* ifblock = nullptr;
+  // The name and value of the STORELOCAL being run.
+  Name storename = nullptr;
+  StackValue storevalue;
   // Each action knows its own opcode, so the fetch keeps none.
   constexpr auto code = [](Op o) { return static_cast<std::uint8_t>(o); };
   // An entry's position never passes its end, and the byte at the end is
@@ -375,6 +384,37 @@ template <Op o>
       pushread(v);                                                              \
       TRUV_NEXT();                                                              \
     }
+  // The same with a STORELOCAL after the operator, whose name is kept with
+  // its operand: the result goes straight to the store.
+#define TRUV_LOADLOCAL_STORE(o)                                                 \
+  op_loadlocalstore_##o: {                                                      \
+      const OperandSlot& slot = ce->ops[ce->pos];                               \
+      ce->pos += slot.consumed;                                                 \
+      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
+      const OperandSlot& target = ce->ops[ce->pos + 2];                         \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 1 && target.name() && !datastack.empty() &&        \
+          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
+        countdown_.left -= 2;                                                   \
+        datastack.pop_back();                                                   \
+        ce->pos += 2 + target.consumed;                                         \
+        storename = target.name();                                              \
+        storevalue = StackValue::ofint(result, heap.reserveseq());              \
+        goto storeresult;                                                       \
+      }                                                                         \
+      pushread(v);                                                              \
+      TRUV_NEXT();                                                              \
+    }
+  TRUV_LOADLOCAL_STORE(ADD)
+  TRUV_LOADLOCAL_STORE(SUB)
+  TRUV_LOADLOCAL_STORE(MUL)
+  TRUV_LOADLOCAL_STORE(DIV)
+  TRUV_LOADLOCAL_STORE(EQ)
+  TRUV_LOADLOCAL_STORE(GT)
+  TRUV_LOADLOCAL_STORE(LT)
+  TRUV_LOADLOCAL_STORE(LE)
+  TRUV_LOADLOCAL_STORE(GE)
+#undef TRUV_LOADLOCAL_STORE
   TRUV_LOADLOCAL_THEN(ADD)
   TRUV_LOADLOCAL_THEN(SUB)
   TRUV_LOADLOCAL_THEN(MUL)
@@ -437,6 +477,37 @@ template <Op o>
       pushint(constant.ival);                                                   \
       TRUV_NEXT();                                                              \
     }
+#define TRUV_CONSTLOCAL_STORE(o)                                                \
+  op_constlocalstore_##o: {                                                     \
+      const OperandSlot& constant = ce->ops[ce->pos];                           \
+      const std::uint32_t read = ce->pos + constant.consumed;                   \
+      const OperandSlot& local = ce->ops[read + 1];                              \
+      const std::uint32_t op = read + 1 + local.consumed;                        \
+      const OperandSlot& target = ce->ops[op + 2];                              \
+      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 2 && v && target.name() &&                         \
+          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
+        countdown_.left -= 3;                                                   \
+        ce->pos = op + 2 + target.consumed;                                     \
+        storename = target.name();                                              \
+        storevalue = StackValue::ofint(result, heap.reserveseq());              \
+        goto storeresult;                                                       \
+      }                                                                         \
+      ce->pos = read;                                                           \
+      pushint(constant.ival);                                                   \
+      TRUV_NEXT();                                                              \
+    }
+  TRUV_CONSTLOCAL_STORE(ADD)
+  TRUV_CONSTLOCAL_STORE(SUB)
+  TRUV_CONSTLOCAL_STORE(MUL)
+  TRUV_CONSTLOCAL_STORE(DIV)
+  TRUV_CONSTLOCAL_STORE(EQ)
+  TRUV_CONSTLOCAL_STORE(GT)
+  TRUV_CONSTLOCAL_STORE(LT)
+  TRUV_CONSTLOCAL_STORE(LE)
+  TRUV_CONSTLOCAL_STORE(GE)
+#undef TRUV_CONSTLOCAL_STORE
   TRUV_CONSTLOCAL_THEN(ADD)
   TRUV_CONSTLOCAL_THEN(SUB)
   TRUV_CONSTLOCAL_THEN(MUL)
@@ -453,10 +524,17 @@ template <Op o>
   TRUV_CONSTLOCAL_IF(GE)
 #undef TRUV_CONSTLOCAL_IF
 #undef TRUV_CONSTLOCAL_THEN
-  op_STORELOCAL: {
-      Name name = getname(*ce);
+  // The value is popped before it is stored: nothing here can fail once
+  // it is on hand.
+  op_STORELOCAL:
+      storename = getname(*ce);
       need(code(Op::STORELOCAL), 1);
-      const StackValue& top = datastack.back();
+      storevalue = datastack.back();
+      datastack.pop_back();
+  // A store of storevalue under storename.
+  storeresult: {
+      const Name name = storename;
+      const StackValue& top = storevalue;
       if (callstack.size() == 1 && callstack.back() == progroot && plainnumber(top)) {
         // The frame's copy and the root's are the same plain number, and
         // the frame's binding cannot be read while the root has the name:
@@ -487,9 +565,8 @@ template <Op o>
         databasestack.back().set(name, storedcopy(top));
         if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
       }
-      datastack.pop_back();
-      TRUV_NEXT();
     }
+      TRUV_NEXT();
   op_LOADGLOBAL: {
       Name name = getname(*ce);
       pushread(getglobalvar(name));
