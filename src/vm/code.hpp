@@ -82,7 +82,7 @@ struct Code {
   // these, saying what follows it there: a binary operator fusedops[i]
   // (loadlocalthen + i), a comparison fusedops[i] and an IF
   // (loadlocalif + i), an operator and a STORELOCAL (loadlocalstore + i),
-  // or anything else (loadlocalread). A PUSHCONST of an integer followed by
+  // a CALL (loadlocalcall), or anything else (loadlocalread). A PUSHCONST of an integer followed by
   // such a LOADLOCAL and operator gets constlocalthen + i, constlocalif + i
   // or constlocalstore + i, and otherwise pushint. The bytes an execution
   // consumes are the same on every execution of a position, so what follows
@@ -98,7 +98,8 @@ struct Code {
   static constexpr byte constlocalstore = 0xD0;
   static constexpr byte loadlocalread = 0xE0;
   static constexpr byte pushint = 0xE1;
-  static_assert(loadlocalthen >= opcodecount && fusedcount <= 0x10 && pushint < endmark);
+  static constexpr byte loadlocalcall = 0xE2;
+  static_assert(loadlocalthen >= opcodecount && fusedcount <= 0x10 && loadlocalcall < endmark);
   // Gives the position the code of what the run loop learnt there.
   void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {

@@ -185,12 +185,14 @@ std::size_t fusedindex(byte b) {
 }
 
 // What a LOADLOCAL at position `at` of the entry's code learns once it has
-// run there: whether a binary operator follows it, and an IF after a
-// comparison. Run once per position. The byte after an operator is at most
+// run there: whether a CALL or a binary operator follows it, and an IF or a
+// STORELOCAL after the operator. Run once per position. The byte after an operator is at most
 // the end mark.
 [[gnu::noinline]] void learnloadlocal(const CodeEntry& entry, std::uint32_t at) {
   const std::size_t i = fusedindex(entry.bytes[entry.pos]);
-  if (i == Code::fusedcount) {
+  if (entry.bytes[entry.pos] == static_cast<byte>(Op::CALL)) {
+    entry.code->quicken(at, Code::loadlocalcall);
+  } else if (i == Code::fusedcount) {
     entry.code->quicken(at, Code::loadlocalread);
   } else if (i >= Code::firstcomparison && entry.bytes[entry.pos + 1] == static_cast<byte>(Op::IF)) {
     entry.code->quicken(at, static_cast<byte>(Code::loadlocalif + i));
@@ -247,6 +249,7 @@ template <Op o>
   // The codes of positions the loop has learnt about (Code::quicken).
   actions[Code::loadlocalread] = &&op_loadlocalread;
   actions[Code::pushint] = &&op_pushint;
+  actions[Code::loadlocalcall] = &&op_loadlocalcall;
 #define TRUV_FUSES(i, o)                                       \
   actions[Code::loadlocalthen + i] = &&op_loadlocal_##o;     \
   actions[Code::constlocalthen + i] = &&op_constlocal_##o;   \
@@ -337,6 +340,30 @@ template <Op o>
       const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
       pushread(readlocalvar(*this, name, slot.hint));
+      TRUV_NEXT();
+    }
+  // A local read followed by a CALL whose count is kept with its operand:
+  // a function (a record that a read does not copy) is called here, as the
+  // CALL would call it once the read had pushed it, when the data stack
+  // holds its arguments; else the read pushes it and the CALL runs on its
+  // own, reporting what is missing.
+  op_loadlocalcall: {
+      const OperandSlot& slot = ce->ops[ce->pos];
+      ce->pos += slot.consumed;
+      variable* v = readlocalvar(*this, slot.name(), slot.hint);
+      const OperandSlot& count = ce->ops[ce->pos + 1];
+      const std::size_t args = count.ival > 0 ? static_cast<std::size_t>(count.ival) : 0;
+      if (countdown_.left > 0 && count.isint && !v->copiedonread() && datastack.size() >= args) {
+        --countdown_.left;
+        ce->pos += 1 + count.consumed;
+        if (v->ismodule)
+          callnative(v, v->self(), count.ival);
+        else
+          callcode(v, count.ival);
+        ce = &codestack.back();
+        TRUV_NEXT();
+      }
+      pushread(v);
       TRUV_NEXT();
     }
   // A local read followed by a binary operator: the operator runs here on
