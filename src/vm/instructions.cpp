@@ -288,13 +288,18 @@ template <Op o>
   op_other:
       if (ce->pos - 1 != ce->end) error("Unknown instruction.", false);
       // The entry has run out: the cycle leaves it, or runs its loop again.
-      --ce->pos;
+      // A plain entry goes at once, so its position is left as it is; an
+      // entry that stays, or that an error report could show, is put back
+      // at its end.
       if (!ce->block) {
         leaveplainentry();
         ce = &codestack.back();
-      } else if (!repeatinplace(*ce)) {
-        exitoutoffunc(false);
-        ce = &codestack.back();
+      } else {
+        --ce->pos;
+        if (!repeatinplace(*ce)) {
+          exitoutoffunc(false);
+          ce = &codestack.back();
+        }
       }
       TRUV_NEXT();
 

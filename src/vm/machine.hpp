@@ -533,7 +533,6 @@ inline void Machine::callfunc(std::int32_t argnum) {
 }
 
 inline void Machine::callcode(variable* function, std::int32_t argnum) {
-  variable* self = function->self();
   // The arguments go straight from the data stack into the new frame, "arg0"
   // first; the names differ from each other.
   tracetop = function;
@@ -544,7 +543,9 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
   map.reserve(count + 1);
   for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
-  map.addreserved(sym_self, self);
+  // Popping the arguments makes records but changes no function's bound
+  // object, so it is read now, where it is bound.
+  map.addreserved(sym_self, function->self());
   codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
   tracetop = nullptr;
 }

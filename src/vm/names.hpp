@@ -477,8 +477,13 @@ class Frame {
   // Plays the log back down to entry `to`, newest first. The writes that the
   // frame being rewound or left put off are dropped with the rest.
   static void undo(std::uint32_t to) {
-    ++generation_;
-    deferred_.clear();
+    // Every name whose write stands (deferredgen is the current generation)
+    // is listed in deferred_, so with none listed there is nothing to drop,
+    // and the generation need not move on.
+    if (!deferred_.empty()) {
+      ++generation_;
+      deferred_.clear();
+    }
     // A frame whose tail is gone already (the frames of a run torn down in
     // another order) has nothing left to put back.
     while (log_.size() > to) {
