@@ -82,14 +82,17 @@ struct Code {
   // these, saying what follows it there: a binary operator fusedops[i]
   // (loadlocalthen + i), a comparison fusedops[i] and an IF
   // (loadlocalif + i), an operator and a STORELOCAL (loadlocalstore + i),
-  // a CALL (loadlocalcall), or anything else (loadlocalread). A PUSHCONST of an integer followed by
-  // such a LOADLOCAL and operator gets constlocalthen + i, constlocalif + i
-  // or constlocalstore + i, and otherwise pushint. The bytes an execution
+  // a CALL (loadlocalcall), a comparison that ends the code (loadlocalend +
+  // i), or anything else (loadlocalread). A PUSHCONST of an integer followed by
+  // such a LOADLOCAL and operator gets constlocalthen + i, constlocalif + i,
+  // constlocalstore + i or constlocalend + i, and otherwise pushint. The bytes an execution
   // consumes are the same on every execution of a position, so what follows
   // a position is always the same.
   static constexpr Op fusedops[] = {Op::ADD, Op::SUB, Op::MUL, Op::DIV, Op::EQ, Op::GT, Op::LT, Op::LE, Op::GE};
   static constexpr std::size_t fusedcount = std::size(fusedops);
   static constexpr std::size_t firstcomparison = 4;  // fusedops from here on are comparisons
+  static constexpr byte loadlocalend = 0x50;
+  static constexpr byte constlocalend = 0x60;
   static constexpr byte loadlocalthen = 0x80;
   static constexpr byte constlocalthen = 0x90;
   static constexpr byte loadlocalif = 0xA0;
@@ -99,7 +102,7 @@ struct Code {
   static constexpr byte loadlocalread = 0xE0;
   static constexpr byte pushint = 0xE1;
   static constexpr byte loadlocalcall = 0xE2;
-  static_assert(loadlocalthen >= opcodecount && fusedcount <= 0x10 && loadlocalcall < endmark);
+  static_assert(loadlocalend >= opcodecount && fusedcount <= 0x10 && loadlocalcall < endmark);
   // Gives the position the code of what the run loop learnt there.
   void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {

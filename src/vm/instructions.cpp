@@ -194,6 +194,8 @@ std::size_t fusedindex(byte b) {
     entry.code->quicken(at, Code::loadlocalcall);
   } else if (i == Code::fusedcount) {
     entry.code->quicken(at, Code::loadlocalread);
+  } else if (i >= Code::firstcomparison && entry.pos + 1 == entry.end) {
+    entry.code->quicken(at, static_cast<byte>(Code::loadlocalend + i));
   } else if (i >= Code::firstcomparison && entry.bytes[entry.pos + 1] == static_cast<byte>(Op::IF)) {
     entry.code->quicken(at, static_cast<byte>(Code::loadlocalif + i));
   } else if (entry.bytes[entry.pos + 1] == static_cast<byte>(Op::STORELOCAL)) {
@@ -211,6 +213,8 @@ std::size_t fusedindex(byte b) {
     entry.code->quicken(at, static_cast<byte>(Code::constlocalthen + (next - Code::loadlocalthen)));
   else if (next >= Code::loadlocalif && next < Code::loadlocalif + Code::fusedcount)
     entry.code->quicken(at, static_cast<byte>(Code::constlocalif + (next - Code::loadlocalif)));
+  else if (next >= Code::loadlocalend && next < Code::loadlocalend + Code::fusedcount)
+    entry.code->quicken(at, static_cast<byte>(Code::constlocalend + (next - Code::loadlocalend)));
   else if (next >= Code::loadlocalstore && next < Code::loadlocalstore + Code::fusedcount)
     entry.code->quicken(at, static_cast<byte>(Code::constlocalstore + (next - Code::loadlocalstore)));
   else if (next != static_cast<byte>(Op::LOADLOCAL))
@@ -258,6 +262,8 @@ template <Op o>
   static_assert(Code::fusedops[i] == Op::o);
 #define TRUV_FUSESIF(i, o)                               \
   TRUV_FUSES(i, o)                                       \
+  actions[Code::loadlocalend + i] = &&op_loadlocalend_##o; \
+  actions[Code::constlocalend + i] = &&op_constlocalend_##o; \
   actions[Code::loadlocalif + i] = &&op_loadlocalif_##o; \
   actions[Code::constlocalif + i] = &&op_constlocalif_##o;
   TRUV_FUSES(0, ADD) TRUV_FUSES(1, SUB) TRUV_FUSES(2, MUL) TRUV_FUSES(3, DIV)
@@ -447,6 +453,39 @@ template <Op o>
   TRUV_LOADLOCAL_STORE(LE)
   TRUV_LOADLOCAL_STORE(GE)
 #undef TRUV_LOADLOCAL_STORE
+  // The same with a comparison that ends the entry's code: when it holds and
+  // the entry runs a WHILE block that can go on in place, the next iteration
+  // starts at once, the end of the code counted as a cycle; else the result
+  // is pushed and the end of the code is reached as usual.
+#define TRUV_LOADLOCAL_END(o)                                                   \
+  op_loadlocalend_##o: {                                                        \
+      const OperandSlot& slot = ce->ops[ce->pos];                               \
+      ce->pos += slot.consumed;                                                 \
+      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 0 && !datastack.empty() &&                         \
+          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
+        --countdown_.left;                                                      \
+        ++ce->pos;                                                              \
+        datastack.pop_back();                                                   \
+        if (result && countdown_.left > 0 && whileinplace(*ce)) {               \
+          --countdown_.left;                                                    \
+          databasestack.back().rewind();                                        \
+          ce->pos = 0;                                                          \
+          TRUV_NEXT();                                                          \
+        }                                                                       \
+        pushint(result);                                                        \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+      pushread(v);                                                              \
+      TRUV_NEXT();                                                              \
+    }
+  TRUV_LOADLOCAL_END(EQ)
+  TRUV_LOADLOCAL_END(GT)
+  TRUV_LOADLOCAL_END(LT)
+  TRUV_LOADLOCAL_END(LE)
+  TRUV_LOADLOCAL_END(GE)
+#undef TRUV_LOADLOCAL_END
   TRUV_LOADLOCAL_THEN(ADD)
   TRUV_LOADLOCAL_THEN(SUB)
   TRUV_LOADLOCAL_THEN(MUL)
@@ -540,6 +579,36 @@ template <Op o>
   TRUV_CONSTLOCAL_STORE(LE)
   TRUV_CONSTLOCAL_STORE(GE)
 #undef TRUV_CONSTLOCAL_STORE
+#define TRUV_CONSTLOCAL_END(o)                                                  \
+  op_constlocalend_##o: {                                                       \
+      const OperandSlot& constant = ce->ops[ce->pos];                           \
+      const std::uint32_t read = ce->pos + constant.consumed;                   \
+      const OperandSlot& local = ce->ops[read + 1];                              \
+      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
+      std::int32_t result;                                                      \
+      if (countdown_.left > 1 && v &&                                           \
+          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
+        countdown_.left -= 2;                                                   \
+        ce->pos = read + 1 + local.consumed + 1;                                \
+        if (result && countdown_.left > 0 && whileinplace(*ce)) {               \
+          --countdown_.left;                                                    \
+          databasestack.back().rewind();                                        \
+          ce->pos = 0;                                                          \
+          TRUV_NEXT();                                                          \
+        }                                                                       \
+        pushint(result);                                                        \
+        TRUV_NEXT();                                                            \
+      }                                                                         \
+      ce->pos = read;                                                           \
+      pushint(constant.ival);                                                   \
+      TRUV_NEXT();                                                              \
+    }
+  TRUV_CONSTLOCAL_END(EQ)
+  TRUV_CONSTLOCAL_END(GT)
+  TRUV_CONSTLOCAL_END(LT)
+  TRUV_CONSTLOCAL_END(LE)
+  TRUV_CONSTLOCAL_END(GE)
+#undef TRUV_CONSTLOCAL_END
   TRUV_CONSTLOCAL_THEN(ADD)
   TRUV_CONSTLOCAL_THEN(SUB)
   TRUV_CONSTLOCAL_THEN(MUL)

@@ -313,6 +313,10 @@ struct Machine {
   // Starts the next iteration of the loop whose block entry has run out, on
   // the same entry; false when the general way must be taken.
   bool repeatinplace(CodeEntry& entry);
+  // Whether the entry runs a WHILE block on the frame it borrows, so that
+  // repeatinplace would start its next iteration on it once a condition that
+  // holds is on the data stack.
+  bool whileinplace(const CodeEntry& entry) const;
   void whileloop(std::unique_ptr<BlockRun> run);
   void foreachloop(std::unique_ptr<BlockRun> run);
   void continueblock(std::unique_ptr<BlockRun> run);
@@ -548,6 +552,12 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   map.addreserved(sym_self, function->self());
   codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
   tracetop = nullptr;
+}
+
+inline bool Machine::whileinplace(const CodeEntry& entry) const {
+  if (!entry.block || entry.block->kind != BlockRun::Kind::While) return false;
+  const std::size_t depth = databasestack.size();
+  return depth >= 2 && databasestack[depth - 1].borrows(databasestack[depth - 2]);
 }
 
 inline bool Machine::repeatinplace(CodeEntry& entry) {
