@@ -35,6 +35,8 @@ Name Machine::argnameslow(std::size_t i) {
   return argnames_[i];
 }
 
+void Machine::growdata() { datastack.reserve(datastack.capacity() < 16 ? 32 : datastack.capacity() * 2); }
+
 void Machine::growargs(std::size_t count) {
   const std::size_t room = std::max(count, std::max<std::size_t>(8, argroom_ * 2));
   argvalues_ = std::make_unique<StackValue[]>(room);

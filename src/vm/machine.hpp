@@ -339,11 +339,33 @@ struct Machine {
   }
   // Entries are built where they go: a copy through a temporary costs more
   // than the rest of most instructions.
-  void push(variable* v) { datastack.emplace_back().rec = v; }
-  void push(const StackValue& v) { datastack.push_back(v); }
+  void push(variable* v) {
+    dataroom();
+    datastack.push_back(StackValue::of(v));
+  }
+  // Taken by value: the room is made before the push, and growing the stack
+  // would move an entry of the stack itself.
+  void push(StackValue v) {
+    dataroom();
+    datastack.push_back(v);
+  }
   // A fresh integer or float, as an immediate.
-  void pushint(std::int32_t value) { datastack.push_back(StackValue::ofint(value, heap.reserveseq())); }
-  void pushfloat(float value) { datastack.push_back(StackValue::offloat(value, heap.reserveseq())); }
+  void pushint(std::int32_t value) {
+    dataroom();
+    datastack.push_back(StackValue::ofint(value, heap.reserveseq()));
+  }
+  void pushfloat(float value) {
+    dataroom();
+    datastack.push_back(StackValue::offloat(value, heap.reserveseq()));
+  }
+  // Makes room for one more data stack entry. The growth is out of line and
+  // the push that follows is known to need none, so the pushes inlined in the
+  // run loop and in every native carry no copy of the vector's growth.
+  void dataroom() {
+    if (datastack.size() == datastack.capacity()) [[unlikely]] growdata();
+    if (datastack.size() == datastack.capacity()) __builtin_unreachable();
+  }
+  [[gnu::noinline]] void growdata();
   // The entry of the right operand when the two top entries are both
   // immediates (the left operand is on top), else null. An operator that
   // computes on them puts its result there with pairresult, which drops the
