@@ -116,6 +116,20 @@ void varconv(variable& target, std::string_view newtype) {
 
 void Dmissing(const variable& probe) { error("Dict does not contain key: " + probe.getstring(false), true); }
 
+// The record an immediate would get holds nothing but its number, so a
+// record of the same contents on the native stack compares the same.
+const DictVal::Entry* Dfindimmediate(const DictVal& dict, const StackValue& probe) {
+  variable number;
+  probe.fillnumber(number);
+  return dict.find(number);
+}
+
+void Dmissingimmediate(const StackValue& probe) {
+  variable number;
+  probe.fillnumber(number);
+  Dmissing(number);
+}
+
 void Dsetindex(DictVal& dict, variable* key, variable* value) { dict.set(key, value); }
 
 variable* Duplicatevar(variable* target) {

@@ -94,6 +94,21 @@ inline variable* Dgetindex(const DictVal& dict, const variable& probe) {
   if (const DictVal::Entry* entry = dict.find(probe)) return entry->second;
   Dmissing(probe);
 }
+// The same for a probe that is an argument the native only compares: an
+// immediate is looked up as the number it holds, and gets no record, since
+// nothing keeps it. Out of line, so that a native that looks up a record
+// inlines no more than the call.
+const DictVal::Entry* Dfindimmediate(const DictVal& dict, const StackValue& probe);
+[[noreturn]] void Dmissingimmediate(const StackValue& probe);
+inline const DictVal::Entry* Dfind(const DictVal& dict, const StackValue& probe) {
+  return probe.rec ? dict.find(*probe.rec) : Dfindimmediate(dict, probe);
+}
+inline bool Dcontains(const DictVal& dict, const StackValue& probe) { return Dfind(dict, probe) != nullptr; }
+inline variable* Dgetindex(const DictVal& dict, const StackValue& probe) {
+  if (const DictVal::Entry* entry = Dfind(dict, probe)) return entry->second;
+  if (probe.rec) Dmissing(*probe.rec);
+  Dmissingimmediate(probe);
+}
 void Dsetindex(DictVal& dict, variable* key, variable* value);
 variable* Duplicatevar(variable* target);
 variable& gettargetpntr(variable* pointer);

@@ -44,9 +44,10 @@ namespace builtin {
 using support::receiver;
 
 void Dgetindex(variable* self, const Args& args) {
-  const variable* key = moduleapi::getarg(args, "arg0");
+  // The key is only compared: an immediate gets no record.
+  const StackValue& key = moduleapi::getargvalue(args, "arg0");
   variable* dict = receiver(self, noreceiver);
-  machine->push(moduleapi::Dgetindex(dict->dictval(), *key));
+  machine->push(moduleapi::Dgetindex(dict->dictval(), key));
 }
 
 void Dsetindex(variable* self, const Args& args) {
@@ -57,8 +58,8 @@ void Dsetindex(variable* self, const Args& args) {
 }
 
 void Dcontains(variable* self, const Args& args) {
-  const variable* key = moduleapi::getarg(args, "arg0");
-  bool found = moduleapi::Dcontains(receiver(self, noreceiver)->dictval(), *key);
+  const StackValue& key = moduleapi::getargvalue(args, "arg0");
+  bool found = moduleapi::Dcontains(receiver(self, noreceiver)->dictval(), key);
   machine->pushint(found ? 1 : 0);
 }
 
