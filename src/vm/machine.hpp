@@ -283,9 +283,15 @@ struct Machine {
     const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
     if (count > argroom_) growargs(count);
     StackValue* to = argvalues_.get();
-    const StackValue* top = &datastack.back() + 1;
-    for (std::size_t i = 0; i < count; ++i) to[i] = top[-1 - static_cast<std::ptrdiff_t>(i)];
-    datastack.erase(datastack.end() - static_cast<std::ptrdiff_t>(count), datastack.end());
+    if (count == 1) {
+      // The usual count, a method's one argument: one copy and one pop.
+      to[0] = datastack.back();
+      datastack.pop_back();
+    } else {
+      const StackValue* top = &datastack.back() + 1;
+      for (std::size_t i = 0; i < count; ++i) to[i] = top[-1 - static_cast<std::ptrdiff_t>(i)];
+      datastack.erase(datastack.end() - static_cast<std::ptrdiff_t>(count), datastack.end());
+    }
     const Args args{to, count};
     const mfuncptr run = function->modulefunc();
     tracetop = function;
