@@ -52,8 +52,13 @@ struct DictVal::Index {
     std::uint32_t position;  // of the first entry with this key value; ~0 when free
   };
   std::vector<Slot> slots;  // a power of two in size
+  std::size_t mask = 0;     // slots.size() - 1, kept for the probes
   std::size_t used = 0;
-  std::size_t indexed = 0;  // entries looked at
+  // Entries looked at. An index is made only for a dictionary of indexfrom
+  // entries or more and fewer than freeslot, and looks at all of them; a
+  // dictionary loses entries only by dropping its index. So an index that
+  // has looked at every entry serves a dictionary of a size it can index.
+  std::size_t indexed = 0;
   std::uint64_t keyversion = 0;
 };
 
@@ -119,6 +124,7 @@ void DictVal::indexentry(std::size_t position) const {
   if ((index.used + 1) * 2 > index.slots.size()) {
     // Grow: rebuild from the entries looked at so far.
     index.slots.assign(std::max<std::size_t>(16, index.slots.size() * 2), Index::Slot{0, freeslot});
+    index.mask = index.slots.size() - 1;
     index.used = 0;
     const std::size_t upto = position;
     for (std::size_t i = 0; i < upto; ++i) {
@@ -159,6 +165,7 @@ void DictVal::indexentry(std::size_t position) const {
     if (!index_) index_.reset(new Index);
     Index& index = *index_;
     index.slots.assign(16, Index::Slot{0, freeslot});
+    index.mask = index.slots.size() - 1;
     index.used = 0;
     index.indexed = 0;
     index.keyversion = keyversion;
@@ -187,10 +194,10 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   // way from the start.
   const std::size_t size = entries_.size();
   std::uint32_t h;
-  if (probe.identifier == Tag::String && size >= indexfrom && size < freeslot && index_ &&
-      index_->keyversion == keyversion && index_->indexed >= size && probe.stringval.knownhash(h)) [[likely]] {
+  if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->keyversion == keyversion &&
+      probe.stringval.knownhash(h)) [[likely]] {
     const Index::Slot* slots = index_->slots.data();
-    const std::size_t mask = index_->slots.size() - 1;
+    const std::size_t mask = index_->mask;
     for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
       const Index::Slot& s = slots[at];
       if (s.hash != h) continue;
@@ -218,13 +225,13 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   if (size < indexfrom || size >= freeslot || !valuehash(probe, h)) return scan(*this, probe);
   if (!index_ || index_->keyversion != keyversion || index_->indexed < size) [[unlikely]]
     buildindex();
-  return findfrom(probe, h, h & (index_->slots.size() - 1));
+  return findfrom(probe, h, h & index_->mask);
 }
 
 [[gnu::noinline]] const DictVal::Entry* DictVal::findfrom(const variable& probe, std::uint32_t h, std::size_t at) const {
   const Index& index = *index_;
   const Index::Slot* slots = index.slots.data();
-  const std::size_t mask = index.slots.size() - 1;
+  const std::size_t mask = index.mask;
   for (; slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = slots[at];
     if (s.hash == h && keyequal(*entries_[s.position].first, probe)) return &entries_[s.position];
