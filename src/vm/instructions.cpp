@@ -791,10 +791,13 @@ template <Op o>
       // would run it.
       if (variable* function = datastack.back().rec) [[likely]] {
         datastack.pop_back();
-        if (function->ismodule)
+        if (function->ismodule) {
+          // A native pushes no code entry: the entry being run stays the
+          // top one.
           callnative(function, function->self(), argnum);
-        else
-          callcode(function, argnum);
+          TRUV_NEXT();
+        }
+        callcode(function, argnum);
       } else {
         callfunc(argnum);
       }

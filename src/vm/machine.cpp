@@ -22,6 +22,7 @@ Machine::Machine(const RunConfig& cfg) : config(cfg) {
   sym_element = names.intern("ELEMENT");
   sym_progroot = names.intern("progroot");
   emptycode_ = std::make_unique<Code>();
+  growargs(1);
   heap.setwake(&countdown_, gcrecords_);
 }
 

@@ -281,18 +281,19 @@ struct Machine {
     // before the next call. The caller has checked that the data stack holds
     // the arguments; they are copied top first, then dropped at once.
     const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
-    if (count > argroom_) growargs(count);
-    StackValue* to = argvalues_.get();
     if (count == 1) {
-      // The usual count, a method's one argument: one copy and one pop.
-      to[0] = datastack.back();
+      // The usual count, a method's one argument: one copy and one pop. The
+      // buffer always has room for one.
+      argvalues_[0] = datastack.back();
       datastack.pop_back();
     } else {
+      if (count > argroom_) growargs(count);
+      StackValue* to = argvalues_.get();
       const StackValue* top = &datastack.back() + 1;
       for (std::size_t i = 0; i < count; ++i) to[i] = top[-1 - static_cast<std::ptrdiff_t>(i)];
       datastack.erase(datastack.end() - static_cast<std::ptrdiff_t>(count), datastack.end());
     }
-    const Args args{to, count};
+    const Args args{argvalues_.get(), count};
     const mfuncptr run = function->modulefunc();
     tracetop = function;
     if (run) run(self, args);
@@ -534,7 +535,7 @@ struct Machine {
   std::vector<Name> argnames_;
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
-  std::size_t argroom_ = 0;
+  std::size_t argroom_ = 0;  // at least 1 once the machine is made
   void growargs(std::size_t count);
   static constexpr std::size_t minrecords = 1 << 13;
   static constexpr std::size_t minbytes = std::size_t{32} << 20;
