@@ -423,8 +423,11 @@ struct Machine {
     return rec;
   }
   // What reading a record yields (getvar): an immediate copy when the record
-  // is plain, else what getvar gives.
+  // is plain, else what getvar gives. A record that reading does not copy
+  // (a function, the usual attribute read, a container, an object) is
+  // handed on after one test of its tag.
   StackValue readvalue(variable* v) {
+    if (!v->copiedonread()) return StackValue::of(v);
     if (!v->isplainnumber()) return StackValue::of(readrecord(v));
     return StackValue::numberof(*v, heap.reserveseq());
   }
