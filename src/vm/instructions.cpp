@@ -236,6 +236,40 @@ template <Op o>
 
 }  // namespace
 
+// STORELOCAL of the entry top under name.
+[[gnu::always_inline]] inline void Machine::storelocal(Name name, const StackValue& top) {
+  if (callstack.size() == 1 && callstack.back() == progroot && plainnumber(top)) {
+    // The frame's copy and the root's are the same plain number, and
+    // the frame's binding cannot be read while the root has the name:
+    // one record serves as both until the root's is handed on
+    // (variable::rootalias). The root's copy keeps its sequence number,
+    // the one after the frame's.
+    Frame& frame = databasestack.back();
+    variable* held = reusablerootcopy(*this, name, frame);
+    if (held && frame.setshared(name, held, name->homeslot)) {
+      // The same number as a new record, with the sequence numbers a
+      // new record and the root's copy would take.
+      (top.rec ? StackValue::numberof(*top.rec, 0) : top).fillnumber(*held);
+      held->seq = heap.reserveseq();
+      heap.reserveseq();
+    } else {
+      variable* v = storedcopy(top);
+      heap.reserveseq();
+      v->rootalias = 1;
+      frame.setunless(name, v, name->homeslot, v);
+      NameMap& root = progroot->editattributes();
+      root.set(name, v);
+      name->rootrecord = v;
+      name->roothome = &frame.map();
+      name->rootclones = Frame::clones();
+      name->rootslot = static_cast<std::uint32_t>(root.position(root.entry(name)));
+    }
+  } else {
+    databasestack.back().set(name, storedcopy(top));
+    if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
+  }
+}
+
 [[gnu::flatten]] void Machine::runloop() {
   // Each cycle runs the instruction at the top of the code stack, or leaves
   // an entry whose code has run out. The checks that need not run on every
@@ -625,48 +659,18 @@ template <Op o>
   TRUV_CONSTLOCAL_IF(GE)
 #undef TRUV_CONSTLOCAL_IF
 #undef TRUV_CONSTLOCAL_THEN
-  // The value is popped before it is stored: nothing here can fail once
-  // it is on hand.
-  op_STORELOCAL:
-      storename = getname(*ce);
+  op_STORELOCAL: {
+      Name name = getname(*ce);
       need(code(Op::STORELOCAL), 1);
-      storevalue = datastack.back();
+      storelocal(name, datastack.back());
       datastack.pop_back();
-  // A store of storevalue under storename.
-  storeresult: {
-      const Name name = storename;
-      const StackValue& top = storevalue;
-      if (callstack.size() == 1 && callstack.back() == progroot && plainnumber(top)) {
-        // The frame's copy and the root's are the same plain number, and
-        // the frame's binding cannot be read while the root has the name:
-        // one record serves as both until the root's is handed on
-        // (variable::rootalias). The root's copy keeps its sequence number,
-        // the one after the frame's.
-        Frame& frame = databasestack.back();
-        variable* held = reusablerootcopy(*this, name, frame);
-        if (held && frame.setshared(name, held, name->homeslot)) {
-          // The same number as a new record, with the sequence numbers a
-          // new record and the root's copy would take.
-          (top.rec ? StackValue::numberof(*top.rec, 0) : top).fillnumber(*held);
-          held->seq = heap.reserveseq();
-          heap.reserveseq();
-        } else {
-          variable* v = storedcopy(top);
-          heap.reserveseq();
-          v->rootalias = 1;
-          frame.setunless(name, v, name->homeslot, v);
-          NameMap& root = progroot->editattributes();
-          root.set(name, v);
-          name->rootrecord = v;
-          name->roothome = &frame.map();
-          name->rootclones = Frame::clones();
-          name->rootslot = static_cast<std::uint32_t>(root.position(root.entry(name)));
-        }
-      } else {
-        databasestack.back().set(name, storedcopy(top));
-        if (callstack.size() == 1) callstack.back()->editattributes().set(name, storedcopy(top));
-      }
+      TRUV_NEXT();
     }
+  // The store of a fused operator's result, storevalue, under storename:
+  // a copy of its own, so that the registers of either copy do not depend on
+  // those of the other's way in.
+  storeresult:
+      storelocal(storename, storevalue);
       TRUV_NEXT();
   op_LOADGLOBAL: {
       Name name = getname(*ce);

@@ -401,6 +401,8 @@ struct Machine {
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
+  // STORELOCAL of the entry top under name (instructions.cpp).
+  void storelocal(Name name, const StackValue& top);
   // getvar of a record that is no plain number. A copy of a record with no
   // out-of-line part (a text, the usual case) holds just the inline fields,
   // and is made here as getcopy would make it.
