@@ -221,6 +221,17 @@ std::size_t fusedindex(byte b) {
     entry.code->quicken(at, Code::pushint);
 }
 
+// The integer an entry holds, when it is an integer (an immediate or a
+// record); false otherwise.
+[[gnu::always_inline]] inline bool intvalue(const StackValue& v, std::int32_t& out) {
+  if (!v.rec) {
+    out = v.intval();
+    return v.tag == Tag::Int;
+  }
+  out = v.rec->intval;
+  return v.rec->identifier == Tag::Int;
+}
+
 // o on the number of a local's record v (the left operand) and the entry
 // right, when both are plain numbers and o computes on them without a
 // failure. A record standing for a root binding is a plain number
@@ -343,9 +354,10 @@ template <Op o>
       }
       TRUV_NEXT();
 
-  // Two immediate integers, the usual operands, are computed in place: the
-  // same single-precision arithmetic as the general path, which reports
-  // division by zero and results out of range.
+  // Two integers, the usual operands, are computed in place, immediates or
+  // records alike (the result is a fresh number either way): the same
+  // single-precision arithmetic as the general path, which reports division
+  // by zero and results out of range.
 #define TRUV_INTARITH(o)                                                                     \
   {                                                                                         \
     if (StackValue* r = immediatepair()) {                                                  \
@@ -354,6 +366,18 @@ template <Op o>
         const float f = doarithmetic(static_cast<float>(l.intval()), static_cast<float>(r->intval()), o); \
         if (f >= -2147483648.0f && f < 2147483648.0f) {                                     \
           pairresult(*r, static_cast<std::int32_t>(f));                                     \
+          TRUV_NEXT();                                                                      \
+        }                                                                                   \
+      }                                                                                     \
+    } else if (const std::size_t n = datastack.size(); n >= 2) {                            \
+      std::int32_t li, ri;                                                                  \
+      if (intvalue(datastack[n - 1], li) && intvalue(datastack[n - 2], ri) &&               \
+          (o != Op::DIV || ri != 0)) {                                                      \
+        const float f = doarithmetic(static_cast<float>(li), static_cast<float>(ri), o);    \
+        if (f >= -2147483648.0f && f < 2147483648.0f) {                                    \
+          StackValue& r = datastack[n - 2];                                                 \
+          r.rec = nullptr;                                                                  \
+          pairresult(r, static_cast<std::int32_t>(f));                                      \
           TRUV_NEXT();                                                                      \
         }                                                                                   \
       }                                                                                     \
