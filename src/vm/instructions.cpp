@@ -435,254 +435,133 @@ template <Op o>
       pushread(v);
       TRUV_NEXT();
     }
-  // A local read followed by a binary operator: the operator runs here on
-  // the local and the top entry when localoperator can run it, which saves
-  // the push of the local's copy and a cycle; else the read pushes the copy
-  // and the operator runs on its own. The copy is never made, so it takes
-  // no sequence number (which only orders records).
-#define TRUV_LOADLOCAL_THEN(o)                                                  \
-  op_loadlocal_##o: {                                                           \
+  // A local read followed by a binary operator o (and, as learnt, an IF, a
+  // STORELOCAL or the end of the code): o runs here on the local and the
+  // top entry when localoperator can run it, which saves the push of the
+  // local's copy and a cycle for each instruction run with it; else the
+  // read pushes the copy and the instructions after it run on their own.
+  // The copy is never made, so it takes no sequence number (which only
+  // orders records). `cycles` is the count of instructions run with the
+  // read, `ready` whether those after o can be (o's position is `op`), and
+  // `tail` what is done with the result (the top entry dropped first, but
+  // for TRUV_TAIL_REPLACE), which moves the position past what it runs.
+#define TRUV_FUSED_LOCAL(label, o, cycles, ready, tail)                         \
+  label: {                                                                      \
       const OperandSlot& slot = ce->ops[ce->pos];                               \
       ce->pos += slot.consumed;                                                 \
       variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
+      const std::uint32_t op = ce->pos;                                         \
       std::int32_t result;                                                      \
-      if (countdown_.left > 0 && !datastack.empty() &&                         \
+      if (countdown_.left >= cycles && (ready) && !datastack.empty() &&        \
           localoperator<Op::o>(*v, datastack.back(), result)) {                 \
-        --countdown_.left;                                                      \
-        StackValue& right = datastack.back();                                   \
-        right.seq = heap.reserveseq();                                          \
-        right.bits = static_cast<std::uint32_t>(result);                        \
-        right.tag = Tag::Int;                                                   \
-        ++ce->pos;                                                              \
-        TRUV_NEXT();                                                            \
+        countdown_.left -= cycles;                                              \
+        tail                                                                    \
       }                                                                         \
       pushread(v);                                                              \
       TRUV_NEXT();                                                              \
     }
-  // The same with an IF after the comparison, whose block record is kept
-  // with its operand: the comparison's result goes straight to the IF.
-#define TRUV_LOADLOCAL_IF(o)                                                    \
-  op_loadlocalif_##o: {                                                         \
-      const OperandSlot& slot = ce->ops[ce->pos];                               \
-      ce->pos += slot.consumed;                                                 \
-      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
-      const OperandSlot& branch = ce->ops[ce->pos + 2];                         \
-      std::int32_t result;                                                      \
-      if (countdown_.left > 1 && branch.block() && !datastack.empty() &&       \
-          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
-        countdown_.left -= 2;                                                   \
-        datastack.pop_back();                                                   \
-        ce->pos += 2 + branch.consumed;                                         \
-        ifblock = branch.block();                                               \
-        if (result) goto runif;                                                 \
-        TRUV_NEXT();                                                            \
-      }                                                                         \
-      pushread(v);                                                              \
-      TRUV_NEXT();                                                              \
-    }
-  // The same with a STORELOCAL after the operator, whose name is kept with
-  // its operand: the result goes straight to the store.
-#define TRUV_LOADLOCAL_STORE(o)                                                 \
-  op_loadlocalstore_##o: {                                                      \
-      const OperandSlot& slot = ce->ops[ce->pos];                               \
-      ce->pos += slot.consumed;                                                 \
-      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
-      const OperandSlot& target = ce->ops[ce->pos + 2];                         \
-      std::int32_t result;                                                      \
-      if (countdown_.left > 1 && target.name() && !datastack.empty() &&        \
-          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
-        countdown_.left -= 2;                                                   \
-        datastack.pop_back();                                                   \
-        ce->pos += 2 + target.consumed;                                         \
-        storename = target.name();                                              \
-        storevalue = StackValue::ofint(result, heap.reserveseq());              \
-        goto storeresult;                                                       \
-      }                                                                         \
-      pushread(v);                                                              \
-      TRUV_NEXT();                                                              \
-    }
-  TRUV_LOADLOCAL_STORE(ADD)
-  TRUV_LOADLOCAL_STORE(SUB)
-  TRUV_LOADLOCAL_STORE(MUL)
-  TRUV_LOADLOCAL_STORE(DIV)
-  TRUV_LOADLOCAL_STORE(EQ)
-  TRUV_LOADLOCAL_STORE(GT)
-  TRUV_LOADLOCAL_STORE(LT)
-  TRUV_LOADLOCAL_STORE(LE)
-  TRUV_LOADLOCAL_STORE(GE)
-#undef TRUV_LOADLOCAL_STORE
-  // The same with a comparison that ends the entry's code: when it holds and
-  // the entry runs a WHILE block that can go on in place, the next iteration
-  // starts at once, the end of the code counted as a cycle; else the result
-  // is pushed and the end of the code is reached as usual.
-#define TRUV_LOADLOCAL_END(o)                                                   \
-  op_loadlocalend_##o: {                                                        \
-      const OperandSlot& slot = ce->ops[ce->pos];                               \
-      ce->pos += slot.consumed;                                                 \
-      variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
-      std::int32_t result;                                                      \
-      if (countdown_.left > 0 && !datastack.empty() &&                         \
-          localoperator<Op::o>(*v, datastack.back(), result)) {                 \
-        --countdown_.left;                                                      \
-        ++ce->pos;                                                              \
-        datastack.pop_back();                                                   \
-        if (result && countdown_.left > 0 && whileinplace(*ce)) {               \
-          --countdown_.left;                                                    \
-          databasestack.back().rewind();                                        \
-          ce->pos = 0;                                                          \
-          TRUV_NEXT();                                                          \
-        }                                                                       \
-        pushint(result);                                                        \
-        TRUV_NEXT();                                                            \
-      }                                                                         \
-      pushread(v);                                                              \
-      TRUV_NEXT();                                                              \
-    }
-  TRUV_LOADLOCAL_END(EQ)
-  TRUV_LOADLOCAL_END(GT)
-  TRUV_LOADLOCAL_END(LT)
-  TRUV_LOADLOCAL_END(LE)
-  TRUV_LOADLOCAL_END(GE)
-#undef TRUV_LOADLOCAL_END
-  TRUV_LOADLOCAL_THEN(ADD)
-  TRUV_LOADLOCAL_THEN(SUB)
-  TRUV_LOADLOCAL_THEN(MUL)
-  TRUV_LOADLOCAL_THEN(DIV)
-  TRUV_LOADLOCAL_THEN(EQ)
-  TRUV_LOADLOCAL_THEN(GT)
-  TRUV_LOADLOCAL_THEN(LT)
-  TRUV_LOADLOCAL_THEN(LE)
-  TRUV_LOADLOCAL_THEN(GE)
-  TRUV_LOADLOCAL_IF(EQ)
-  TRUV_LOADLOCAL_IF(GT)
-  TRUV_LOADLOCAL_IF(LT)
-  TRUV_LOADLOCAL_IF(LE)
-  TRUV_LOADLOCAL_IF(GE)
-#undef TRUV_LOADLOCAL_THEN
-#undef TRUV_LOADLOCAL_IF
-  // An integer constant, then a local read followed by a binary operator
-  // (and an IF): the operator runs here on the local and the constant when
-  // localoperator can run it, and the instructions after the constant are
-  // skipped; else the constant is pushed, and the read runs as above. A
-  // local that is not bound yet takes the second way before anything is
-  // done, so that its blank record is made after the constant, as it would
-  // be.
-#define TRUV_CONSTLOCAL_THEN(o)                                                 \
-  op_constlocal_##o: {                                                          \
-      const OperandSlot& constant = ce->ops[ce->pos];                           \
-      const std::uint32_t read = ce->pos + constant.consumed;                   \
-      const OperandSlot& local = ce->ops[read + 1];                              \
-      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
-      std::int32_t result;                                                      \
-      if (countdown_.left > 1 && v &&                                           \
-          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
-        countdown_.left -= 2;                                                   \
-        ce->pos = read + 1 + local.consumed + 1;                                \
-        pushint(result);                                                        \
-        TRUV_NEXT();                                                            \
-      }                                                                         \
-      ce->pos = read;                                                           \
-      pushint(constant.ival);                                                   \
-      TRUV_NEXT();                                                              \
-    }
-#define TRUV_CONSTLOCAL_IF(o)                                                   \
-  op_constlocalif_##o: {                                                        \
-      const OperandSlot& constant = ce->ops[ce->pos];                           \
-      const std::uint32_t read = ce->pos + constant.consumed;                   \
-      const OperandSlot& local = ce->ops[read + 1];                              \
-      const std::uint32_t compare = read + 1 + local.consumed;                   \
-      const OperandSlot& branch = ce->ops[compare + 2];                         \
-      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
-      std::int32_t result;                                                      \
-      if (countdown_.left > 2 && v && branch.block() &&                        \
-          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
-        countdown_.left -= 3;                                                   \
-        ce->pos = compare + 2 + branch.consumed;                                \
-        ifblock = branch.block();                                               \
-        if (result) goto runif;                                                 \
-        TRUV_NEXT();                                                            \
-      }                                                                         \
-      ce->pos = read;                                                           \
-      pushint(constant.ival);                                                   \
-      TRUV_NEXT();                                                              \
-    }
-#define TRUV_CONSTLOCAL_STORE(o)                                                \
-  op_constlocalstore_##o: {                                                     \
+  // The same after an integer constant, the right operand: on the second
+  // way the constant is pushed and the read runs on its own. A local that
+  // is not bound yet takes the second way before anything is done, so that
+  // its blank record is made after the constant, as it would be.
+#define TRUV_FUSED_CONST(label, o, cycles, ready, tail)                         \
+  label: {                                                                      \
       const OperandSlot& constant = ce->ops[ce->pos];                           \
       const std::uint32_t read = ce->pos + constant.consumed;                   \
       const OperandSlot& local = ce->ops[read + 1];                              \
       const std::uint32_t op = read + 1 + local.consumed;                        \
-      const OperandSlot& target = ce->ops[op + 2];                              \
       const variable* v = findlocalvar(*this, local.name(), local.hint);        \
       std::int32_t result;                                                      \
-      if (countdown_.left > 2 && v && target.name() &&                         \
+      if (countdown_.left >= cycles + 1 && v && (ready) &&                      \
           localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
-        countdown_.left -= 3;                                                   \
-        ce->pos = op + 2 + target.consumed;                                     \
-        storename = target.name();                                              \
-        storevalue = StackValue::ofint(result, heap.reserveseq());              \
-        goto storeresult;                                                       \
+        countdown_.left -= cycles + 1;                                          \
+        tail                                                                    \
       }                                                                         \
       ce->pos = read;                                                           \
       pushint(constant.ival);                                                   \
       TRUV_NEXT();                                                              \
     }
-  TRUV_CONSTLOCAL_STORE(ADD)
-  TRUV_CONSTLOCAL_STORE(SUB)
-  TRUV_CONSTLOCAL_STORE(MUL)
-  TRUV_CONSTLOCAL_STORE(DIV)
-  TRUV_CONSTLOCAL_STORE(EQ)
-  TRUV_CONSTLOCAL_STORE(GT)
-  TRUV_CONSTLOCAL_STORE(LT)
-  TRUV_CONSTLOCAL_STORE(LE)
-  TRUV_CONSTLOCAL_STORE(GE)
-#undef TRUV_CONSTLOCAL_STORE
-#define TRUV_CONSTLOCAL_END(o)                                                  \
-  op_constlocalend_##o: {                                                       \
-      const OperandSlot& constant = ce->ops[ce->pos];                           \
-      const std::uint32_t read = ce->pos + constant.consumed;                   \
-      const OperandSlot& local = ce->ops[read + 1];                              \
-      const variable* v = findlocalvar(*this, local.name(), local.hint);        \
-      std::int32_t result;                                                      \
-      if (countdown_.left > 1 && v &&                                           \
-          localoperator<Op::o>(*v, StackValue::ofint(constant.ival, 0), result)) { \
-        countdown_.left -= 2;                                                   \
-        ce->pos = read + 1 + local.consumed + 1;                                \
-        if (result && countdown_.left > 0 && whileinplace(*ce)) {               \
-          --countdown_.left;                                                    \
-          databasestack.back().rewind();                                        \
-          ce->pos = 0;                                                          \
-          TRUV_NEXT();                                                          \
-        }                                                                       \
-        pushint(result);                                                        \
-        TRUV_NEXT();                                                            \
-      }                                                                         \
-      ce->pos = read;                                                           \
-      pushint(constant.ival);                                                   \
-      TRUV_NEXT();                                                              \
-    }
-  TRUV_CONSTLOCAL_END(EQ)
-  TRUV_CONSTLOCAL_END(GT)
-  TRUV_CONSTLOCAL_END(LT)
-  TRUV_CONSTLOCAL_END(LE)
-  TRUV_CONSTLOCAL_END(GE)
-#undef TRUV_CONSTLOCAL_END
-  TRUV_CONSTLOCAL_THEN(ADD)
-  TRUV_CONSTLOCAL_THEN(SUB)
-  TRUV_CONSTLOCAL_THEN(MUL)
-  TRUV_CONSTLOCAL_THEN(DIV)
-  TRUV_CONSTLOCAL_THEN(EQ)
-  TRUV_CONSTLOCAL_THEN(GT)
-  TRUV_CONSTLOCAL_THEN(LT)
-  TRUV_CONSTLOCAL_THEN(LE)
-  TRUV_CONSTLOCAL_THEN(GE)
-  TRUV_CONSTLOCAL_IF(EQ)
-  TRUV_CONSTLOCAL_IF(GT)
-  TRUV_CONSTLOCAL_IF(LT)
-  TRUV_CONSTLOCAL_IF(LE)
-  TRUV_CONSTLOCAL_IF(GE)
-#undef TRUV_CONSTLOCAL_IF
-#undef TRUV_CONSTLOCAL_THEN
+  // What is done with the result: pushed, or put in place of the top entry;
+  // given to the IF that follows o, whose block record is kept with its
+  // operand; stored by the STORELOCAL that follows o, whose name is kept
+  // with its operand; or, at the end of the code, when it holds and the
+  // entry runs a WHILE block that can go on in place, the next iteration
+  // started at once (the end counted as a cycle), else pushed, and the end
+  // reached as usual.
+#define TRUV_TAIL_PUSH    \
+  ce->pos = op + 1;       \
+  pushint(result);        \
+  TRUV_NEXT();
+#define TRUV_TAIL_REPLACE                                \
+  ce->pos = op + 1;                                      \
+  StackValue& right = datastack.back();                  \
+  right.seq = heap.reserveseq();                         \
+  right.bits = static_cast<std::uint32_t>(result);       \
+  right.tag = Tag::Int;                                  \
+  TRUV_NEXT();
+#define TRUV_POP(tail)    \
+  datastack.pop_back();   \
+  tail
+#define TRUV_TAIL_IF                                  \
+  const OperandSlot& branch = ce->ops[op + 2];        \
+  ce->pos = op + 2 + branch.consumed;                 \
+  ifblock = branch.block();                           \
+  if (result) goto runif;                             \
+  TRUV_NEXT();
+#define TRUV_TAIL_STORE                                             \
+  const OperandSlot& target = ce->ops[op + 2];                      \
+  ce->pos = op + 2 + target.consumed;                               \
+  storename = target.name();                                        \
+  storevalue = StackValue::ofint(result, heap.reserveseq());        \
+  goto storeresult;
+#define TRUV_TAIL_END                                           \
+  ce->pos = op + 1;                                             \
+  if (result && countdown_.left > 0 && whileinplace(*ce)) {     \
+    --countdown_.left;                                          \
+    databasestack.back().rewind();                              \
+    ce->pos = 0;                                                \
+    TRUV_NEXT();                                                \
+  }                                                             \
+  pushint(result);                                              \
+  TRUV_NEXT();
+#define TRUV_EACHOPERATOR(M) M(ADD) M(SUB) M(MUL) M(DIV) TRUV_EACHCOMPARISON(M)
+#define TRUV_EACHCOMPARISON(M) M(EQ) M(GT) M(LT) M(LE) M(GE)
+#define TRUV_LOCALSTORE(o) \
+  TRUV_FUSED_LOCAL(op_loadlocalstore_##o, o, 2, ce->ops[op + 2].name(), TRUV_POP(TRUV_TAIL_STORE))
+#define TRUV_LOCALEND(o) TRUV_FUSED_LOCAL(op_loadlocalend_##o, o, 1, true, TRUV_POP(TRUV_TAIL_END))
+#define TRUV_LOCALTHEN(o) TRUV_FUSED_LOCAL(op_loadlocal_##o, o, 1, true, TRUV_TAIL_REPLACE)
+#define TRUV_LOCALIF(o) TRUV_FUSED_LOCAL(op_loadlocalif_##o, o, 2, ce->ops[op + 2].block(), TRUV_POP(TRUV_TAIL_IF))
+#define TRUV_CONSTSTORE(o) \
+  TRUV_FUSED_CONST(op_constlocalstore_##o, o, 2, ce->ops[op + 2].name(), TRUV_TAIL_STORE)
+#define TRUV_CONSTEND(o) TRUV_FUSED_CONST(op_constlocalend_##o, o, 1, true, TRUV_TAIL_END)
+#define TRUV_CONSTTHEN(o) TRUV_FUSED_CONST(op_constlocal_##o, o, 1, true, TRUV_TAIL_PUSH)
+#define TRUV_CONSTIF(o) TRUV_FUSED_CONST(op_constlocalif_##o, o, 2, ce->ops[op + 2].block(), TRUV_TAIL_IF)
+  TRUV_EACHOPERATOR(TRUV_LOCALSTORE)
+  TRUV_EACHCOMPARISON(TRUV_LOCALEND)
+  TRUV_EACHOPERATOR(TRUV_LOCALTHEN)
+  TRUV_EACHCOMPARISON(TRUV_LOCALIF)
+  TRUV_EACHOPERATOR(TRUV_CONSTSTORE)
+  TRUV_EACHCOMPARISON(TRUV_CONSTEND)
+  TRUV_EACHOPERATOR(TRUV_CONSTTHEN)
+  TRUV_EACHCOMPARISON(TRUV_CONSTIF)
+#undef TRUV_CONSTIF
+#undef TRUV_CONSTTHEN
+#undef TRUV_CONSTEND
+#undef TRUV_CONSTSTORE
+#undef TRUV_LOCALIF
+#undef TRUV_LOCALTHEN
+#undef TRUV_LOCALEND
+#undef TRUV_LOCALSTORE
+#undef TRUV_EACHCOMPARISON
+#undef TRUV_EACHOPERATOR
+#undef TRUV_TAIL_END
+#undef TRUV_TAIL_STORE
+#undef TRUV_TAIL_IF
+#undef TRUV_POP
+#undef TRUV_TAIL_REPLACE
+#undef TRUV_TAIL_PUSH
+#undef TRUV_FUSED_CONST
+#undef TRUV_FUSED_LOCAL
   op_STORELOCAL: {
       Name name = getname(*ce);
       need(code(Op::STORELOCAL), 1);
