@@ -141,6 +141,8 @@ void Heap::restart(std::size_t from) {
   moveto(chunks_[from].get(), 0);
 }
 
+void Heap::rememberslow(variable* v) { remembered_.push_back(v); }
+
 void Heap::forget() {
   for (variable* v : remembered_) v->gcremembered = 0;
   remembered_.clear();

@@ -104,8 +104,13 @@ class Heap {
 
   // Adds a record to the remembered set (once: the flag is set until the
   // collector empties the set).
+  // The set grows out of line, so that the usual call stores one pointer.
   void remember(variable* v) {
     v->gcremembered = 1;
+    if (remembered_.size() == remembered_.capacity()) [[unlikely]] {
+      rememberslow(v);
+      return;
+    }
     remembered_.push_back(v);
   }
   const std::vector<variable*>& remembered() const { return remembered_; }
@@ -195,6 +200,8 @@ class Heap {
   std::size_t old_ = 0;  // live records at the end of the last sweep
   Chunk* youngchunks_ = nullptr;
   std::vector<variable*> remembered_;
+  // remember() when the set is full.
+  void rememberslow(variable* v);
   std::uint64_t nextseq_ = 0;
   Countdown nowake_;
   Countdown* wake_ = &nowake_;
