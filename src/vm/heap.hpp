@@ -69,14 +69,14 @@ class Heap {
   variable* alloc(std::uint64_t seq) {
     std::uint64_t bits = *curbits_;
     if (bits == ~std::uint64_t{0}) bits = advance();
-    // Setting the lowest clear bit takes the lowest free slot.
-    *curbits_ = bits | (bits + 1);
-    const auto i = static_cast<unsigned>(__builtin_ctzll(~bits));
-    // Every field has its initializer, so nothing is cleared twice.
-    variable* v = new (curbase_ + i * sizeof(variable)) variable;
-    v->seq = seq;
-    if (--room_ == 0) wake_->wake();
-    return v;
+    return place(bits, seq);
+  }
+  // The same when the current word has a free slot, so that nothing is
+  // called; null, with nothing done, when it has none.
+  variable* allocinword(std::uint64_t seq) {
+    const std::uint64_t bits = *curbits_;
+    if (bits == ~std::uint64_t{0}) return nullptr;
+    return place(bits, seq);
   }
   // Takes the next creation sequence number for a record made later.
   std::uint64_t reserveseq() { return nextseq_++; }
@@ -141,6 +141,18 @@ class Heap {
   };
   static constexpr std::size_t chunkwords = chunkrecords / 64;
 
+  // Takes the lowest free slot of the current word, whose live bits are
+  // `bits` (not all set).
+  variable* place(std::uint64_t bits, std::uint64_t seq) {
+    // Setting the lowest clear bit takes the lowest free slot.
+    *curbits_ = bits | (bits + 1);
+    const auto i = static_cast<unsigned>(__builtin_ctzll(~bits));
+    // Every field has its initializer, so nothing is cleared twice.
+    variable* v = new (curbase_ + i * sizeof(variable)) variable;
+    v->seq = seq;
+    if (--room_ == 0) wake_->wake();
+    return v;
+  }
   // Moves allocation to the next word with a free slot, making a chunk when
   // every one is full; returns that word's live bits.
   std::uint64_t advance();

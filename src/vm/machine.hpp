@@ -419,6 +419,16 @@ struct Machine {
     if (!v.rec) v.rec = makeimmediate(v);
     return v.rec;
   }
+  // materialize when that calls nothing (the heap's current word has a free
+  // slot); null, with nothing done, otherwise.
+  variable* materializeinline(StackValue& v) {
+    if (v.rec) return v.rec;
+    variable* rec = heap.allocinword(v.seq);
+    if (!rec) return nullptr;
+    v.fillnumber(*rec);
+    v.rec = rec;
+    return rec;
+  }
   variable* makeimmediate(const StackValue& v) {
     variable* rec = heap.alloc(v.seq);
     v.fillnumber(*rec);

@@ -144,6 +144,14 @@ class SharedList {
   void setgcclean() const {
     if (rep_) rep_->gcclean = true;
   }
+  // The elements when they can take one more as they are: held by this list
+  // alone, with room to grow in place. Null otherwise.
+  ListVal* appendroom() {
+    if (!rep_ || rep_->refs != 1 || rep_->elements.size() == rep_->elements.capacity()) return nullptr;
+    return &rep_->elements;
+  }
+  // Marks elements made writable by editkeep as changed, as edit() does.
+  void setchanged() { rep_->gcclean = false; }
   bool empty() const { return !rep_ || rep_->elements.empty(); }
   std::size_t size() const { return rep_ ? rep_->elements.size() : 0; }
   void clear() {
@@ -283,6 +291,33 @@ struct variable {
     }
     return list.editkeep();
   }
+  // Appends a record to the list, with the barrier of editlistval(added). The
+  // barrier comes after the append: collections run only between
+  // instructions, so they see the same either way, and a remembered element
+  // is then the last thing done.
+  void appendlistval(variable* added) {
+    SharedList& list = extend().listval;
+    list.editkeep().push_back(added);
+    appendedlistval(list, added);
+  }
+  // The list's elements when appendlistval may push onto them as they are,
+  // with no copy and no growth (see SharedList::appendroom); null otherwise.
+  ListVal* listappendroom() { return ext_ ? ext_->listval.appendroom() : nullptr; }
+  // The barrier of appendlistval for a record pushed onto listappendroom().
+  void appendedlistval(variable* added) { appendedlistval(ext_->listval, added); }
+
+ private:
+  void appendedlistval(SharedList& list, variable* added) {
+    if (!added->gcmark) {
+      // A young record's elements are all looked at when it is marked.
+      if (!gcmark)
+        list.setchanged();
+      else if (!added->gcremembered)
+        gcremember(added);
+    }
+  }
+
+ public:
   DictVal& editdictval(variable* key, variable* value) {
     gcwriteedge(key);
     gcwriteedge(value);

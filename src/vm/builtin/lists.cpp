@@ -48,9 +48,26 @@ void Lsetatindex(variable* self, const Args& args) {
   moduleapi::Lsetindex(list->editlistval(element), index, element);
 }
 
-void Lappend(variable* self, const Args& args) {
+namespace {
+[[gnu::noinline]] void appendslow(variable* self, const Args& args) {
   variable* element = moduleapi::getarg(args, "arg0");
-  receiver(self, noreceiver)->editlistval(element).push_back(element);
+  receiver(self, noreceiver)->appendlistval(element);
+}
+}  // namespace
+
+// The usual append, to a list that has room, of an argument whose record the
+// heap's current word can take, calls nothing but the barrier, last; the
+// rest goes the general way. The fast way does nothing the general way would
+// not do first (it materializes the argument only when it appends it).
+void Lappend(variable* self, const Args& args) {
+  if (self && args.count != 0) [[likely]]
+    if (ListVal* list = self->listappendroom()) [[likely]]
+      if (variable* element = machine->materializeinline(args.values[0])) [[likely]] {
+        list->push_back(element);
+        self->appendedlistval(element);
+        return;
+      }
+  appendslow(self, args);
 }
 
 void Lcontains(variable* self, const Args& args) {
