@@ -9,6 +9,7 @@
 // collector run there.
 
 #include <bit>
+#include <cassert>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -34,6 +35,8 @@ struct BlockRun {
   variable* target = nullptr;       // the block (a copy of the operand)
   SharedList elements;              // FOREACH: every element, in order
   std::size_t next = 0;             // FOREACH: the next element to run
+  // FOREACH: where "ELEMENT" was last found in the block's frame's map.
+  std::uint32_t elementslot = 0;
 };
 
 // One byte stack of the code stack: a position in immutable code. Popping a
@@ -599,24 +602,31 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
 }
 
 inline bool Machine::whileinplace(const CodeEntry& entry) const {
-  if (!entry.block || entry.block->kind != BlockRun::Kind::While) return false;
-  const std::size_t depth = databasestack.size();
-  return depth >= 2 && databasestack[depth - 1].borrows(databasestack[depth - 2]);
+  // A borrowed top frame borrows from the frame below it (Frame::borrows).
+  if (!entry.block || entry.block->kind != BlockRun::Kind::While || databasestack.empty() ||
+      !databasestack.back().borrowed())
+    return false;
+  assert(databasestack.size() >= 2 && databasestack.back().borrows(databasestack[databasestack.size() - 2]));
+  return true;
 }
 
 inline bool Machine::repeatinplace(CodeEntry& entry) {
   // Leaving the entry pops it (and its call trace entry) and the frame;
   // running the block again pushes an entry for the same block (on the call
   // trace too), a new copy of the frame below and the same code from its
-  // start. When the top frame is the block's borrowed copy of the frame
-  // below, the entry can stay where it is, with its frame put back to what
-  // it was when it was borrowed.
+  // start. When the top frame is borrowed, it is a copy of the frame below
+  // (Frame::borrows): the entry can stay where it is, with its frame put
+  // back to what it was when it was borrowed.
   BlockRun& run = *entry.block;
-  if (run.kind == BlockRun::Kind::If) return false;
-  const std::size_t depth = databasestack.size();
-  if (depth < 2 || !databasestack[depth - 1].borrows(databasestack[depth - 2])) return false;
-  Frame& frame = databasestack[depth - 1];
-  if (run.kind == BlockRun::Kind::While) {
+  if (run.kind == BlockRun::Kind::Foreach) {
+    if (run.next >= run.elements.size() || databasestack.empty()) return false;
+    Frame& frame = databasestack.back();
+    if (!frame.borrowed()) return false;
+    frame.rewindandset(sym_element, run.elements.get()[run.next++], run.elementslot);
+  } else if (run.kind == BlockRun::Kind::While) {
+    if (databasestack.empty()) return false;
+    Frame& frame = databasestack.back();
+    if (!frame.borrowed()) return false;
     // Only a number that says go on; anything else, and the end of the
     // loop, take the general path, whose errors report the stacks as they
     // are once the entry is gone.
@@ -627,9 +637,9 @@ inline bool Machine::repeatinplace(CodeEntry& entry) {
     datastack.pop_back();
     frame.rewind();
   } else {
-    if (run.next >= run.elements.size()) return false;
-    frame.rewindandset(sym_element, run.elements.get()[run.next++]);
+    return false;
   }
+  assert(databasestack.size() >= 2 && databasestack.back().borrows(databasestack[databasestack.size() - 2]));
   entry.pos = 0;
   return true;
 }

@@ -331,19 +331,37 @@ class Frame {
     return f;
   }
   bool borrowed() const { return logstart_ != notborrowed; }
-  // Whether this frame borrows from parent.
+  // Whether this frame borrows from parent. A borrowed frame is only ever
+  // made on top of the frame it borrows from, and a frame below another is
+  // neither replaced nor given another map while the one above lives, so a
+  // borrowed frame always borrows from the frame right below it, and is
+  // never the bottom one: on the frame stack, borrowed() says as much.
   bool borrows(const Frame& parent) const { return borrowed() && shared_ == parent.shared_ && shared_; }
   // Back to what the frame held when it was borrowed, as a new copy of its
   // parent would be.
   void rewind() { undo(logstart_); }
   // rewind(), then set(name, value), for a name that the frame's first write
-  // bound: the first write's log entry stays, and the name keeps its slot.
-  void rewindandset(Name name, variable* value) {
-    if (log_.size() > logstart_ && log_[logstart_].name == name && log_[logstart_].map == &shared()->map) {
-      undo(logstart_ + 1);
-      if (variable** slot = shared_->map.slot(name)) {
-        *slot = value;
-        return;
+  // bound: the first write's log entry stays, and the name keeps its slot,
+  // which is looked for at hint first; hint is set to where it is. When the
+  // tail holds that entry alone, the map differs from the parent's in that
+  // name only, and nothing is played back.
+  void rewindandset(Name name, variable* value, std::uint32_t& hint) {
+    const std::size_t size = log_.size();
+    if (size > logstart_) {
+      const Undo& first = log_[logstart_];
+      NameMap& map = shared_->map;  // a borrowed frame has its parent's
+      if (first.name == name && first.map == &map) {
+        if (size != logstart_ + 1)
+          undo(logstart_ + 1);
+        else
+          dropdeferred();
+        NameMap::Slot* entry = map.entryat(hint, name);
+        if (!entry) entry = map.entry(name);
+        if (entry) {
+          entry->second = value;
+          hint = static_cast<std::uint32_t>(map.position(entry));
+          return;
+        }
       }
     }
     rewind();
@@ -477,19 +495,26 @@ class Frame {
   // Plays the log back down to entry `to`, newest first. The writes that the
   // frame being rewound or left put off are dropped with the rest.
   static void undo(std::uint32_t to) {
-    // Every name whose write stands (deferredgen is the current generation)
-    // is listed in deferred_, so with none listed there is nothing to drop,
-    // and the generation need not move on.
+    dropdeferred();
+    // A frame whose tail is gone already (the frames of a run torn down in
+    // another order) has nothing left to put back.
+    if (log_.size() <= to) return;
+    Undo* const stop = log_.data() + to;
+    Undo* u = stop + (log_.size() - to);
+    do {
+      --u;
+      if (!u->existed || !u->map->setat(u->position, u->name, u->old)) undoslow(*u);
+    } while (u != stop);
+    log_.erase(log_.begin() + to, log_.end());
+  }
+  // Drops the writes that the topmost borrowed frame has put off. Every name
+  // whose write stands (deferredgen is the current generation) is listed in
+  // deferred_, so with none listed there is nothing to drop, and the
+  // generation need not move on.
+  static void dropdeferred() {
     if (!deferred_.empty()) {
       ++generation_;
       deferred_.clear();
-    }
-    // A frame whose tail is gone already (the frames of a run torn down in
-    // another order) has nothing left to put back.
-    while (log_.size() > to) {
-      const Undo& u = log_.back();
-      if (!u.existed || !u.map->setat(u.position, u.name, u.old)) undoslow(u);
-      log_.pop_back();
     }
   }
   // An entry whose name was unbound before, or whose slot has moved.

@@ -96,14 +96,21 @@ TEST(Frame, RewindAndSetIsRewindThenSet) {
   {
     Frame f = Frame::borrow(parent);
     f.set(e, rec(10));
-    for (std::uintptr_t i = 11; i < 15; ++i) {
-      f.set(x, rec(100 + i));
-      f.set(e, rec(200 + i));  // the block rebinds ELEMENT itself
-      std::string text = "n";
-      text += std::to_string(i);
-      f.set(names.intern(text), rec(i));
-      f.rewindandset(e, rec(i));
+    // Every other block writes nothing, so that only ELEMENT's first write
+    // is in the tail; the slot's hint starts wrong and is spoilt once.
+    std::uint32_t hint = 12345;
+    for (std::uintptr_t i = 11; i < 19; ++i) {
+      if (i % 2) {
+        f.set(x, rec(100 + i));
+        f.set(e, rec(200 + i));  // the block rebinds ELEMENT itself
+        std::string text = "n";
+        text += std::to_string(i);
+        f.set(names.intern(text), rec(i));
+      }
+      if (i == 16) hint ^= 1;
+      f.rewindandset(e, rec(i), hint);
       EXPECT_EQ(f.get(e), rec(i));
+      EXPECT_EQ(Frame::log().size(), 1u);
       EXPECT_EQ(f.get(x), rec(1));
       EXPECT_EQ(f.map().size(), 2u);
     }
