@@ -70,14 +70,13 @@ struct Code {
   std::size_t size() const { return bytes.size(); }
   // The bytes followed by endmark, for the run loop: reading the byte at the
   // end finds endmark, which is no opcode, so the loop learns that an entry
-  // has run out on the path it takes for unknown opcodes, and tests nothing
-  // before each fetch. Made, with the operand table, when the first code
-  // entry is made for the code.
+  // has run out from the byte alone, and tests nothing before each fetch.
+  // Made, with the operand table, when the first code entry is made for the
+  // code.
   static constexpr byte endmark = 0xFF;
   // The run bytes also hold codes of the run loop's own, which no code
-  // buffer can bring in: every byte that is no opcode is endmark there (the
-  // run loop reports it as an unknown instruction all the same, since it
-  // is not at the end). Once the run loop has run a LOADLOCAL at a position
+  // buffer can bring in: every byte that is no opcode is unknown there, a
+  // code of its own, so that endmark is found at the end only. Once the run loop has run a LOADLOCAL at a position
   // whose name is kept with its operand, it gives that position one of
   // these, saying what follows it there: a binary operator fusedops[i]
   // (loadlocalthen + i), a comparison fusedops[i] and an IF
@@ -102,7 +101,8 @@ struct Code {
   static constexpr byte loadlocalread = 0xE0;
   static constexpr byte pushint = 0xE1;
   static constexpr byte loadlocalcall = 0xE2;
-  static_assert(loadlocalend >= opcodecount && fusedcount <= 0x10 && loadlocalcall < endmark);
+  static constexpr byte unknown = 0xFE;
+  static_assert(loadlocalend >= opcodecount && fusedcount <= 0x10 && loadlocalcall < unknown && unknown < endmark);
   // Gives the position the code of what the run loop learnt there.
   void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {
@@ -118,7 +118,7 @@ struct Code {
   // Once per code buffer, so kept out of the code entry's construction.
   [[gnu::noinline]] void prepare() const {
     runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
-    std::transform(bytes.begin(), bytes.end(), runbytes_.get(), [](byte b) { return isopcode(b) ? b : endmark; });
+    std::transform(bytes.begin(), bytes.end(), runbytes_.get(), [](byte b) { return isopcode(b) ? b : unknown; });
     runbytes_[bytes.size()] = endmark;
     operands.resize(bytes.size() + 1);
   }

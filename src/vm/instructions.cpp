@@ -288,10 +288,11 @@ template <Op o>
   // two instructions. Every action ends with its own copy of the cycle, so
   // that the jump to the next action is predicted per action. The code stack
   // is never empty here: leaving its last entry ends the run.
-  // Every byte that is no opcode, the end mark of the code included, goes
-  // to one place.
+  // Every byte that is no opcode, but the end mark of the code, goes to one
+  // place.
   void* actions[256];
-  for (void*& action : actions) action = &&op_other;
+  for (void*& action : actions) action = &&op_unknown;
+  actions[Code::endmark] = &&op_end;
 #define TRUV_OPCODE(name, code, operand) actions[code] = &&op_##name;
 #include "opcodes.def"
 #undef TRUV_OPCODE
@@ -336,8 +337,10 @@ template <Op o>
 
   TRUV_NEXT();
 
-  op_other:
-      if (ce->pos - 1 != ce->end) error("Unknown instruction.", false);
+  op_unknown:
+      error("Unknown instruction.", false);
+
+  op_end:
       // The entry has run out: the cycle leaves it, or runs its loop again.
       // A plain entry goes at once, so its position is left as it is; an
       // entry that stays, or that an error report could show, is put back

@@ -183,12 +183,20 @@ class NameMap {
       return;
     }
     // A free slot is one without a name. A table has a power of two slots,
-    // at least 8, so it is cleared 8 whole slots at a time, which the
-    // compiler does with a few wide stores and no per-slot loop.
+    // at least 8, so it is cleared 8 whole slots at a time, written out so
+    // that the compiler makes them a few wide stores wherever it inlines
+    // this, with no per-slot loop to unroll first.
     Slot* p = slots_.data();
     Slot* const end = p + cap_;
     do {
-      for (int k = 0; k < 8; ++k) p[k] = Slot{};
+      p[0] = Slot{};
+      p[1] = Slot{};
+      p[2] = Slot{};
+      p[3] = Slot{};
+      p[4] = Slot{};
+      p[5] = Slot{};
+      p[6] = Slot{};
+      p[7] = Slot{};
       p += 8;
     } while (p != end);
     size_ = 0;
