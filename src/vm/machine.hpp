@@ -619,10 +619,11 @@ inline bool Machine::repeatinplace(CodeEntry& entry) {
   // back to what it was when it was borrowed.
   BlockRun& run = *entry.block;
   if (run.kind == BlockRun::Kind::Foreach) {
-    if (run.next >= run.elements.size() || databasestack.empty()) return false;
+    const ListVal& elements = run.elements.get();
+    if (run.next >= elements.size() || databasestack.empty()) return false;
     Frame& frame = databasestack.back();
     if (!frame.borrowed()) return false;
-    frame.rewindandset(sym_element, run.elements.get()[run.next++], run.elementslot);
+    frame.rewindandset(sym_element, elements[run.next++], run.elementslot);
   } else if (run.kind == BlockRun::Kind::While) {
     if (databasestack.empty()) return false;
     Frame& frame = databasestack.back();

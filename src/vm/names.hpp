@@ -359,13 +359,15 @@ class Frame {
       const Undo& first = log_[logstart_];
       NameMap& map = shared_->map;  // a borrowed frame has its parent's
       if (first.name == name && first.map == &map) {
-        if (size != logstart_ + 1)
-          undo(logstart_ + 1);
-        else
+        if (size == logstart_ + 1) [[likely]]
           dropdeferred();
-        NameMap::Slot* entry = map.entryat(hint, name);
-        if (!entry) entry = map.entry(name);
-        if (entry) {
+        else
+          undo(logstart_ + 1);
+        if (NameMap::Slot* entry = map.entryat(hint, name)) [[likely]] {
+          entry->second = value;
+          return;
+        }
+        if (NameMap::Slot* entry = map.entry(name)) {
           entry->second = value;
           hint = static_cast<std::uint32_t>(map.position(entry));
           return;
