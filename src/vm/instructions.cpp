@@ -343,17 +343,16 @@ template <Op o>
   op_end:
       // The entry has run out: the cycle leaves it, or runs its loop again.
       // A plain entry goes at once, so its position is left as it is; an
-      // entry that stays, or that an error report could show, is put back
-      // at its end.
+      // entry that an error report could show is put back at its end (one
+      // that runs its block again in place starts again from 0, and nothing
+      // on the way there reports an error).
       if (!ce->block) {
         leaveplainentry();
         ce = &codestack.back();
-      } else {
+      } else if (!repeatinplace(*ce)) {
         --ce->pos;
-        if (!repeatinplace(*ce)) {
-          exitoutoffunc(false);
-          ce = &codestack.back();
-        }
+        exitoutoffunc(false);
+        ce = &codestack.back();
       }
       TRUV_NEXT();
 
