@@ -75,16 +75,17 @@ struct Code {
   // code.
   static constexpr byte endmark = 0xFF;
   // The run bytes also hold codes of the run loop's own, which no code
-  // buffer can bring in: every byte that is no opcode is unknown there, a
-  // code of its own, so that endmark is found at the end only. Once the run loop has run a LOADLOCAL at a position
-  // whose name is kept with its operand, it gives that position one of
-  // these, saying what follows it there: a binary operator fusedops[i]
-  // (loadlocalthen + i), a comparison fusedops[i] and an IF
-  // (loadlocalif + i), an operator and a STORELOCAL (loadlocalstore + i),
-  // a CALL (loadlocalcall), a comparison that ends the code (loadlocalend +
-  // i), or anything else (loadlocalread). A PUSHCONST of an integer followed by
-  // such a LOADLOCAL and operator gets constlocalthen + i, constlocalif + i,
-  // constlocalstore + i or constlocalend + i, and otherwise pushint. The bytes an execution
+  // buffer can bring in: every byte that is no opcode is `unknown` there, a
+  // code of its own, so that endmark is found at the end only. Once the run
+  // loop has run a LOADLOCAL at a position whose name is kept with its
+  // operand, it gives that position one of these, saying what follows it
+  // there: a binary operator fusedops[i] (loadlocalthen + i), a comparison
+  // fusedops[i] and an IF (loadlocalif + i), an operator and a STORELOCAL
+  // (loadlocalstore + i), a comparison that ends the code (loadlocalend +
+  // i), a CALL (loadlocalcall), or anything else (loadlocalread). A
+  // PUSHCONST of an integer followed by such a LOADLOCAL and operator gets
+  // constlocalthen + i, constlocalif + i, constlocalstore + i or
+  // constlocalend + i, and otherwise pushint. The bytes an execution
   // consumes are the same on every execution of a position, so what follows
   // a position is always the same.
   static constexpr Op fusedops[] = {Op::ADD, Op::SUB, Op::MUL, Op::DIV, Op::EQ, Op::GT, Op::LT, Op::LE, Op::GE};
