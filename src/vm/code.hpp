@@ -85,12 +85,18 @@ struct Code {
   // i), a CALL (loadlocalcall), or anything else (loadlocalread). A
   // PUSHCONST of an integer followed by such a LOADLOCAL and operator gets
   // constlocalthen + i, constlocalif + i, constlocalstore + i or
-  // constlocalend + i, and otherwise pushint. The bytes an execution
+  // constlocalend + i, and otherwise pushint; a LOADLOCAL followed by such
+  // a LOADLOCAL gets pairthen + i, pairif + i, pairstore + i or pairend + i.
+  // The bytes an execution
   // consumes are the same on every execution of a position, so what follows
   // a position is always the same.
   static constexpr Op fusedops[] = {Op::ADD, Op::SUB, Op::MUL, Op::DIV, Op::EQ, Op::GT, Op::LT, Op::LE, Op::GE};
   static constexpr std::size_t fusedcount = std::size(fusedops);
   static constexpr std::size_t firstcomparison = 4;  // fusedops from here on are comparisons
+  static constexpr byte pairend = 0x30;
+  static constexpr byte pairthen = 0x40;
+  static constexpr byte pairif = 0x70;
+  static constexpr byte pairstore = 0xF0;
   static constexpr byte loadlocalend = 0x50;
   static constexpr byte constlocalend = 0x60;
   static constexpr byte loadlocalthen = 0x80;
@@ -103,7 +109,7 @@ struct Code {
   static constexpr byte pushint = 0xE1;
   static constexpr byte loadlocalcall = 0xE2;
   static constexpr byte unknown = 0xFE;
-  static_assert(loadlocalend >= opcodecount && fusedcount <= 0x10 && loadlocalcall < unknown && unknown < endmark);
+  static_assert(pairend >= opcodecount && fusedcount <= 0x10 && pairstore + fusedcount <= unknown && unknown < endmark);
   // Gives the position the code of what the run loop learnt there.
   void quicken(std::size_t position, byte code) const { runbytes_[position] = code; }
   const byte* runbytes() const {

@@ -184,13 +184,40 @@ std::size_t fusedindex(byte b) {
   return Code::fusedcount;
 }
 
+// The codes of a position before a LOADLOCAL that has learnt that an
+// operator follows it: for an integer constant, and for another LOADLOCAL.
+struct Fusedbefore {
+  byte then, ifs, end, store;
+};
+constexpr Fusedbefore constbefore{Code::constlocalthen, Code::constlocalif, Code::constlocalend, Code::constlocalstore};
+constexpr Fusedbefore pairbefore{Code::pairthen, Code::pairif, Code::pairend, Code::pairstore};
+
+// The code of a position in the family `f` before a LOADLOCAL whose code is
+// next; 0 when that LOADLOCAL has learnt no operator.
+byte fusedbefore(byte next, const Fusedbefore& f) {
+  const auto from = [next](byte base) { return next >= base && next < base + Code::fusedcount; };
+  if (from(Code::loadlocalthen)) return static_cast<byte>(f.then + (next - Code::loadlocalthen));
+  if (from(Code::loadlocalif)) return static_cast<byte>(f.ifs + (next - Code::loadlocalif));
+  if (from(Code::loadlocalend)) return static_cast<byte>(f.end + (next - Code::loadlocalend));
+  if (from(Code::loadlocalstore)) return static_cast<byte>(f.store + (next - Code::loadlocalstore));
+  return 0;
+}
+
 // What a LOADLOCAL at position `at` of the entry's code learns once it has
 // run there: whether a CALL or a binary operator follows it, and an IF or a
-// STORELOCAL after the operator. Run once per position. The byte after an operator is at most
-// the end mark.
+// STORELOCAL after the operator, or a LOADLOCAL that has learnt an operator.
+// Run once per position, but while another LOADLOCAL follows that has not run
+// yet. The byte after an operator is at most the end mark.
 [[gnu::noinline]] void learnloadlocal(const CodeEntry& entry, std::uint32_t at) {
-  const std::size_t i = fusedindex(entry.bytes[entry.pos]);
-  if (entry.bytes[entry.pos] == static_cast<byte>(Op::CALL)) {
+  const byte next = entry.bytes[entry.pos];
+  // Another LOADLOCAL learns what follows it when it runs, after this one.
+  if (next == static_cast<byte>(Op::LOADLOCAL)) return;
+  if (const byte pair = fusedbefore(next, pairbefore)) {
+    entry.code->quicken(at, pair);
+    return;
+  }
+  const std::size_t i = fusedindex(next);
+  if (next == static_cast<byte>(Op::CALL)) {
     entry.code->quicken(at, Code::loadlocalcall);
   } else if (i == Code::fusedcount) {
     entry.code->quicken(at, Code::loadlocalread);
@@ -209,14 +236,8 @@ std::size_t fusedindex(byte b) {
 // it has learnt what follows that.
 [[gnu::noinline]] void learnpushint(const CodeEntry& entry, std::uint32_t at) {
   const byte next = entry.bytes[entry.pos];
-  if (next >= Code::loadlocalthen && next < Code::loadlocalthen + Code::fusedcount)
-    entry.code->quicken(at, static_cast<byte>(Code::constlocalthen + (next - Code::loadlocalthen)));
-  else if (next >= Code::loadlocalif && next < Code::loadlocalif + Code::fusedcount)
-    entry.code->quicken(at, static_cast<byte>(Code::constlocalif + (next - Code::loadlocalif)));
-  else if (next >= Code::loadlocalend && next < Code::loadlocalend + Code::fusedcount)
-    entry.code->quicken(at, static_cast<byte>(Code::constlocalend + (next - Code::loadlocalend)));
-  else if (next >= Code::loadlocalstore && next < Code::loadlocalstore + Code::fusedcount)
-    entry.code->quicken(at, static_cast<byte>(Code::constlocalstore + (next - Code::loadlocalstore)));
+  if (const byte fused = fusedbefore(next, constbefore))
+    entry.code->quicken(at, fused);
   else if (next != static_cast<byte>(Op::LOADLOCAL))
     entry.code->quicken(at, Code::pushint);
 }
@@ -303,6 +324,8 @@ template <Op o>
 #define TRUV_FUSES(i, o)                                       \
   actions[Code::loadlocalthen + i] = &&op_loadlocal_##o;     \
   actions[Code::constlocalthen + i] = &&op_constlocal_##o;   \
+  actions[Code::pairthen + i] = &&op_pair_##o;               \
+  actions[Code::pairstore + i] = &&op_pairstore_##o;         \
   actions[Code::loadlocalstore + i] = &&op_loadlocalstore_##o; \
   actions[Code::constlocalstore + i] = &&op_constlocalstore_##o; \
   static_assert(Code::fusedops[i] == Op::o);
@@ -310,6 +333,8 @@ template <Op o>
   TRUV_FUSES(i, o)                                       \
   actions[Code::loadlocalend + i] = &&op_loadlocalend_##o; \
   actions[Code::constlocalend + i] = &&op_constlocalend_##o; \
+  actions[Code::pairif + i] = &&op_pairif_##o;             \
+  actions[Code::pairend + i] = &&op_pairend_##o;           \
   actions[Code::loadlocalif + i] = &&op_loadlocalif_##o; \
   actions[Code::constlocalif + i] = &&op_constlocalif_##o;
   TRUV_FUSES(0, ADD) TRUV_FUSES(1, SUB) TRUV_FUSES(2, MUL) TRUV_FUSES(3, DIV)
@@ -483,6 +508,26 @@ template <Op o>
       pushint(constant.ival);                                                   \
       TRUV_NEXT();                                                              \
     }
+  // The same after another local read, the right operand, when both are
+  // bound; on the second way that read runs on its own.
+#define TRUV_FUSED_PAIR(label, o, cycles, ready, tail)                          \
+  label: {                                                                      \
+      const OperandSlot& first = ce->ops[ce->pos];                              \
+      const std::uint32_t read = ce->pos + first.consumed;                      \
+      const OperandSlot& local = ce->ops[read + 1];                              \
+      const std::uint32_t op = read + 1 + local.consumed;                        \
+      const variable* r = findlocalvar(*this, first.name(), first.hint);        \
+      const variable* v = r ? findlocalvar(*this, local.name(), local.hint) : nullptr; \
+      std::int32_t result;                                                      \
+      if (countdown_.left >= cycles + 1 && v && (ready) && (r->rootalias || r->isplainnumber()) && \
+          localoperator<Op::o>(*v, StackValue::numberof(*r, 0), result)) {      \
+        countdown_.left -= cycles + 1;                                          \
+        tail                                                                    \
+      }                                                                         \
+      ce->pos = read;                                                           \
+      pushread(readlocalvar(*this, first.name(), first.hint));                  \
+      TRUV_NEXT();                                                              \
+    }
   // What is done with the result: pushed, or put in place of the top entry;
   // given to the IF that follows o, whose block record is kept with its
   // operand; stored by the STORELOCAL that follows o, whose name is kept
@@ -546,6 +591,18 @@ template <Op o>
   TRUV_EACHCOMPARISON(TRUV_CONSTEND)
   TRUV_EACHOPERATOR(TRUV_CONSTTHEN)
   TRUV_EACHCOMPARISON(TRUV_CONSTIF)
+#define TRUV_PAIRSTORE(o) TRUV_FUSED_PAIR(op_pairstore_##o, o, 2, ce->ops[op + 2].name(), TRUV_TAIL_STORE)
+#define TRUV_PAIREND(o) TRUV_FUSED_PAIR(op_pairend_##o, o, 1, true, TRUV_TAIL_END)
+#define TRUV_PAIRTHEN(o) TRUV_FUSED_PAIR(op_pair_##o, o, 1, true, TRUV_TAIL_PUSH)
+#define TRUV_PAIRIF(o) TRUV_FUSED_PAIR(op_pairif_##o, o, 2, ce->ops[op + 2].block(), TRUV_TAIL_IF)
+  TRUV_EACHOPERATOR(TRUV_PAIRSTORE)
+  TRUV_EACHCOMPARISON(TRUV_PAIREND)
+  TRUV_EACHOPERATOR(TRUV_PAIRTHEN)
+  TRUV_EACHCOMPARISON(TRUV_PAIRIF)
+#undef TRUV_PAIRIF
+#undef TRUV_PAIRTHEN
+#undef TRUV_PAIREND
+#undef TRUV_PAIRSTORE
 #undef TRUV_CONSTIF
 #undef TRUV_CONSTTHEN
 #undef TRUV_CONSTEND
@@ -562,6 +619,7 @@ template <Op o>
 #undef TRUV_POP
 #undef TRUV_TAIL_REPLACE
 #undef TRUV_TAIL_PUSH
+#undef TRUV_FUSED_PAIR
 #undef TRUV_FUSED_CONST
 #undef TRUV_FUSED_LOCAL
   op_STORELOCAL: {
