@@ -203,15 +203,22 @@ byte fusedbefore(byte next, const Fusedbefore& f) {
   return 0;
 }
 
+// Whether the byte next in the entry is a LOADLOCAL that has not run yet, so
+// that a position before it must wait to learn until it has: one that has
+// run and is still a LOADLOCAL keeps no name and never learns.
+bool loadlocaltocome(const CodeEntry& entry) {
+  return entry.bytes[entry.pos] == static_cast<byte>(Op::LOADLOCAL) && !entry.ops[entry.pos + 1].op;
+}
+
 // What a LOADLOCAL at position `at` of the entry's code learns once it has
 // run there: whether a CALL or a binary operator follows it, and an IF or a
 // STORELOCAL after the operator, or a LOADLOCAL that has learnt an operator.
-// Run once per position, but while another LOADLOCAL follows that has not run
+// Run once per position, and again while a LOADLOCAL follows that has not run
 // yet. The byte after an operator is at most the end mark.
 [[gnu::noinline]] void learnloadlocal(const CodeEntry& entry, std::uint32_t at) {
-  const byte next = entry.bytes[entry.pos];
   // Another LOADLOCAL learns what follows it when it runs, after this one.
-  if (next == static_cast<byte>(Op::LOADLOCAL)) return;
+  if (loadlocaltocome(entry)) return;
+  const byte next = entry.bytes[entry.pos];
   if (const byte pair = fusedbefore(next, pairbefore)) {
     entry.code->quicken(at, pair);
     return;
@@ -235,11 +242,9 @@ byte fusedbefore(byte next, const Fusedbefore& f) {
 // The same for a PUSHCONST of an integer, once the LOADLOCAL that may follow
 // it has learnt what follows that.
 [[gnu::noinline]] void learnpushint(const CodeEntry& entry, std::uint32_t at) {
-  const byte next = entry.bytes[entry.pos];
-  if (const byte fused = fusedbefore(next, constbefore))
-    entry.code->quicken(at, fused);
-  else if (next != static_cast<byte>(Op::LOADLOCAL))
-    entry.code->quicken(at, Code::pushint);
+  if (loadlocaltocome(entry)) return;
+  const byte fused = fusedbefore(entry.bytes[entry.pos], constbefore);
+  entry.code->quicken(at, fused ? fused : Code::pushint);
 }
 
 // The integer an entry holds, when it is an integer (an immediate or a
