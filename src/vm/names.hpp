@@ -139,6 +139,9 @@ class NameMap {
     if (s) hint = static_cast<std::uint32_t>(s - slots_.data());
     return s;
   }
+  Slot* entryhinted(Name name, std::uint32_t& hint) {
+    return const_cast<Slot*>(static_cast<const NameMap&>(*this).entryhinted(name, hint));
+  }
   // Binds a name that the map does not hold yet. At least half of the
   // slots stay free, so that probes stay short: every name read looks its
   // map up.
@@ -363,13 +366,8 @@ class Frame {
           dropdeferred();
         else
           undo(logstart_ + 1);
-        if (NameMap::Slot* entry = map.entryat(hint, name)) [[likely]] {
+        if (NameMap::Slot* entry = map.entryhinted(name, hint)) [[likely]] {
           entry->second = value;
-          return;
-        }
-        if (NameMap::Slot* entry = map.entry(name)) {
-          entry->second = value;
-          hint = static_cast<std::uint32_t>(map.position(entry));
           return;
         }
       }
