@@ -87,6 +87,9 @@ struct Code {
   // constlocalthen + i, constlocalif + i, constlocalstore + i or
   // constlocalend + i, and otherwise pushint; a LOADLOCAL followed by such
   // a LOADLOCAL gets pairthen + i, pairif + i, pairstore + i or pairend + i.
+  // An ENTERATTR whose name is kept, followed by a LOADATTR whose name is
+  // kept, a LEAVE and a CALL (a method call), gets methodcall, and
+  // enterattr once it is known that something else follows it.
   // The bytes an execution
   // consumes are the same on every execution of a position, so what follows
   // a position is always the same.
@@ -108,6 +111,8 @@ struct Code {
   static constexpr byte loadlocalread = 0xE0;
   static constexpr byte pushint = 0xE1;
   static constexpr byte loadlocalcall = 0xE2;
+  static constexpr byte methodcall = 0xE3;
+  static constexpr byte enterattr = 0xE4;
   static constexpr byte unknown = 0xFE;
   static_assert(pairend >= opcodecount && fusedcount <= 0x10 && pairstore + fusedcount <= unknown && unknown < endmark);
   // Gives the position the code of what the run loop learnt there.

@@ -247,6 +247,25 @@ bool loadlocaltocome(const CodeEntry& entry) {
   entry.code->quicken(at, fused ? fused : Code::pushint);
 }
 
+// What an ENTERATTR at position `at` of the entry's code learns once it has
+// run there: whether a LOADATTR, a LEAVE and a CALL follow it, the LOADATTR's
+// name kept with its operand. Run again while that LOADATTR has not run yet.
+// Only positions before the entry's end are read: the CALL must be in the
+// code, and the run bytes end with the end mark.
+[[gnu::noinline]] void learnenterattr(const CodeEntry& entry, std::uint32_t at) {
+  const std::uint32_t load = entry.pos;
+  if (load + 1 >= entry.end || entry.bytes[load] != static_cast<byte>(Op::LOADATTR)) {
+    entry.code->quicken(at, Code::enterattr);
+    return;
+  }
+  const OperandSlot& attr = entry.ops[load + 1];
+  if (!attr.op) return;  // the LOADATTR has not run yet
+  const std::uint32_t leave = load + 1 + attr.consumed;
+  const bool method = attr.name() && leave + 1 < entry.end && entry.bytes[leave] == static_cast<byte>(Op::LEAVE) &&
+                      entry.bytes[leave + 1] == static_cast<byte>(Op::CALL);
+  entry.code->quicken(at, method ? Code::methodcall : Code::enterattr);
+}
+
 // The integer an entry holds, when it is an integer (an immediate or a
 // record); false otherwise.
 [[gnu::always_inline]] inline bool intvalue(const StackValue& v, std::int32_t& out) {
@@ -326,6 +345,8 @@ template <Op o>
   actions[Code::loadlocalread] = &&op_loadlocalread;
   actions[Code::pushint] = &&op_pushint;
   actions[Code::loadlocalcall] = &&op_loadlocalcall;
+  actions[Code::methodcall] = &&op_methodcall;
+  actions[Code::enterattr] = &&op_enterattr;
 #define TRUV_FUSES(i, o)                                       \
   actions[Code::loadlocalthen + i] = &&op_loadlocal_##o;     \
   actions[Code::constlocalthen + i] = &&op_constlocal_##o;   \
@@ -743,9 +764,55 @@ template <Op o>
       leavecontext();
       TRUV_NEXT();
   op_ENTERATTR: {
+      const std::uint32_t at = ce->pos - 1;
       const OperandSlot& slot = ce->ops[ce->pos];
       Name name = getname(*ce);
       entercontext(getattribute(callstack.back(), name, slot.hint));
+      // A name kept with the operand is the name of every execution here:
+      // the position learns what follows it.
+      if (slot.name()) learnenterattr(*ce, at);
+      TRUV_NEXT();
+    }
+  op_enterattr: {
+      const OperandSlot& slot = ce->ops[ce->pos];
+      ce->pos += slot.consumed;
+      entercontext(getattribute(callstack.back(), slot.name(), slot.hint));
+      TRUV_NEXT();
+    }
+  // ENTERATTR, LOADATTR, LEAVE and CALL, the usual call of a native method:
+  // when the object and its attribute are there already, the attribute is a
+  // native that a read hands on (no copy), the count is kept with the CALL's
+  // operand and the data stack holds the arguments, the method is bound to
+  // the object as the LOADATTR would bind it and called as the CALL would
+  // call it. Entering the object and leaving it again changes nothing that
+  // the call could see, and no check falls due on the way (the cycles are
+  // counted). Otherwise the ENTERATTR runs on its own, and the rest after
+  // it.
+  op_methodcall: {
+      const OperandSlot& slot = ce->ops[ce->pos];
+      const std::uint32_t load = ce->pos + slot.consumed;
+      const OperandSlot& attr = ce->ops[load + 1];
+      const std::uint32_t leave = load + 1 + attr.consumed;
+      const OperandSlot& count = ce->ops[leave + 2];
+      variable* context = callstack.back();
+      const std::size_t args = count.ival > 0 ? static_cast<std::size_t>(count.ival) : 0;
+      if (countdown_.left > 3 && count.isint && datastack.size() >= args) {
+        const NameMap::Slot* bound = context->attributes().entryhinted(slot.name(), slot.hint);
+        variable* object = bound ? bound->second : nullptr;
+        if (object && !object->rootalias) {
+          const NameMap::Slot* found = object->attributes().entryhinted(attr.name(), attr.hint);
+          variable* method = found ? found->second : nullptr;
+          if (method && method->ismodule && !method->copiedonread()) {
+            method->setself(object);
+            countdown_.left -= 3;
+            ce->pos = leave + 2 + count.consumed;
+            callnative(method, method->self(), count.ival);
+            TRUV_NEXT();
+          }
+        }
+      }
+      ce->pos = load;
+      entercontext(getattribute(context, slot.name(), slot.hint));
       TRUV_NEXT();
     }
   op_LEAVEALL:
