@@ -53,12 +53,14 @@ class Marker {
     ++visits_;
     if (v->hasext()) work_.push_back(v);
   }
-  // The elements of a list. A minor collection skips elements that are all
-  // old already (or remembered); after this they all are.
+  // The elements of a list. A minor collection skips the leading elements
+  // that are old already (or remembered); after this they all are.
   void elements(const SharedList& list) {
-    if (!major_ && list.gcclean()) return;
-    for (variable* e : list.get()) root(e);
-    list.setgcclean();
+    const ListVal& all = list.get();
+    const std::size_t from = major_ ? 0 : list.gcseen();
+    if (from >= all.size()) return;
+    for (auto e = all.begin() + static_cast<std::ptrdiff_t>(from); e != all.end(); ++e) root(*e);
+    list.setgcseen();
   }
 
   // Records looked at so far.

@@ -122,27 +122,30 @@ class SharedList {
   // The elements for writing: copied first when another list shares them.
   ListVal& edit() {
     ListVal& elements = editkeep();
-    rep_->gcclean = false;
+    rep_->gcseen = 0;
     return elements;
   }
   // The same for a change that keeps the collector's view of the elements
-  // valid (see variable::editlistval(variable*)).
+  // valid: one that replaces an element by an old or remembered record (see
+  // variable::editlistval(variable*)), or appends.
   ListVal& editkeep() {
     if (!rep_) {
       rep_ = new Rep{};
     } else if (rep_->refs > 1) {
-      Rep* copy = new Rep{rep_->elements, 1, rep_->gcclean};
+      Rep* copy = new Rep{rep_->elements, 1, rep_->gcseen};
       --rep_->refs;
       rep_ = copy;
     }
     return rep_->elements;
   }
-  // Whether every element is old or in the remembered set, so that a minor
-  // collection need not look at the elements: true from a collection that
-  // went through them until they are changed.
-  bool gcclean() const { return !rep_ || rep_->gcclean; }
-  void setgcclean() const {
-    if (rep_) rep_->gcclean = true;
+  // The collector's view: the first gcseen() elements are old or in the
+  // remembered set, so that a minor collection need look only at the rest.
+  // All of them are from a collection that went through them until they are
+  // changed other than by editkeep; elements appended since lie past it.
+  // (Never more than the count: only edit() makes the list shorter.)
+  std::size_t gcseen() const { return rep_ ? rep_->gcseen : 0; }
+  void setgcseen() const {
+    if (rep_) rep_->gcseen = rep_->elements.size();
   }
   // The elements when they can take one more as they are: held by this list
   // alone, with room to grow in place. Null otherwise.
@@ -150,8 +153,6 @@ class SharedList {
     if (!rep_ || rep_->refs != 1 || rep_->elements.size() == rep_->elements.capacity()) return nullptr;
     return &rep_->elements;
   }
-  // Marks elements made writable by editkeep as changed, as edit() does.
-  void setchanged() { rep_->gcclean = false; }
   bool empty() const { return !rep_ || rep_->elements.empty(); }
   std::size_t size() const { return rep_ ? rep_->elements.size() : 0; }
   void clear() {
@@ -163,7 +164,7 @@ class SharedList {
   struct Rep {
     ListVal elements;
     std::size_t refs = 1;
-    bool gcclean = true;
+    std::size_t gcseen = 0;
   };
   static const ListVal& none() {
     static const ListVal empty;
@@ -291,33 +292,26 @@ struct variable {
     }
     return list.editkeep();
   }
-  // Appends a record to the list, with the barrier of editlistval(added). The
+  // Appends a record to the list, with the barrier of appendedlistval. The
   // barrier comes after the append: collections run only between
-  // instructions, so they see the same either way, and a remembered element
-  // is then the last thing done.
+  // instructions, so they see the same either way.
   void appendlistval(variable* added) {
-    SharedList& list = extend().listval;
-    list.editkeep().push_back(added);
-    appendedlistval(list, added);
+    extend().listval.editkeep().push_back(added);
+    appendedlistval(added);
   }
   // The list's elements when appendlistval may push onto them as they are,
   // with no copy and no growth (see SharedList::appendroom); null otherwise.
   ListVal* listappendroom() { return ext_ ? ext_->listval.appendroom() : nullptr; }
-  // The barrier of appendlistval for a record pushed onto listappendroom().
-  void appendedlistval(variable* added) { appendedlistval(ext_->listval, added); }
-
- private:
-  void appendedlistval(SharedList& list, variable* added) {
-    if (!added->gcmark) {
-      // A young record's elements are all looked at when it is marked.
-      if (!gcmark)
-        list.setchanged();
-      else if (!added->gcremembered)
-        gcremember(added);
-    }
+  // The barrier of appendlistval, for a record pushed onto listappendroom().
+  // An appended element lies past the list's gcseen, where the collector
+  // looks whenever it goes through the list: a young list is gone through
+  // when it is marked, an old one when it is remembered. So a young element
+  // needs the list remembered, once until the next collection, however many
+  // are appended, and the collector then looks at those alone.
+  void appendedlistval(const variable* added) {
+    if (gcmark && !gcremembered && !added->gcmark) gcremember(this);
   }
 
- public:
   DictVal& editdictval(variable* key, variable* value) {
     gcwriteedge(key);
     gcwriteedge(value);

@@ -142,6 +142,45 @@ const Store stores[] = {
        fresh->editlistval(y).push_back(y);
        return y;
      }},
+    {"ListAppend",
+     [](CollectorTest& t) {
+       variable* h = t.old(t.newlist({t.newint(0)}));
+       variable* y = young(t);
+       h->appendlistval(y);
+       return y;
+     }},
+    {"ListAppendInRoom",
+     // Pushed onto the elements as they are, with the barrier after.
+     [](CollectorTest& t) {
+       variable* h = t.old(t.newlist({t.newint(0)}));
+       h->editlistval().reserve(4);
+       t.minor();  // the elements are seen again, old
+       variable* y = young(t);
+       ListVal* room = h->listappendroom();
+       EXPECT_NE(room, nullptr);
+       room->push_back(y);
+       h->appendedlistval(y);
+       return y;
+     }},
+    {"ListAppendAfterAnotherThisCycle",
+     // The list is remembered by the first young element; the second is
+     // found past what the collector saw, with no barrier of its own.
+     [](CollectorTest& t) {
+       variable* h = t.old(t.newlist({t.newint(0)}));
+       h->appendlistval(t.newint(1));
+       variable* y = young(t);
+       h->appendlistval(y);
+       return y;
+     }},
+    {"ListAppendToSharedElementsByAppend",
+     [](CollectorTest& t) {
+       variable* h = t.old(t.newlist({t.newint(0)}));
+       variable* fresh = t.root(t.newlist({}));
+       *fresh = *h;
+       variable* y = young(t);
+       fresh->appendlistval(y);
+       return y;
+     }},
     {"BoundObject",
      [](CollectorTest& t) {
        variable* h = t.old(t.newlist({}));
