@@ -5,8 +5,11 @@
 
 namespace TruvVM {
 
+// Destroys every record still live, a word at a time, as a sweep does.
 Heap::~Heap() {
-  forlive([](variable* v) { v->~variable(); });
+  for (auto& chunk : chunks_)
+    for (std::size_t w = 0; w < chunkwords; ++w)
+      if (const std::uint64_t bits = chunk->livebits[w]) destroyword(chunk.get(), w, bits);
 }
 
 Heap::Chunk Heap::full_ = [] {
@@ -45,19 +48,38 @@ namespace {
 // into the sweep.
 [[gnu::noinline]] void destroyext(variable* v) { v->~variable(); }
 
+// Most records hold nothing out of line, so the common case is a check of
+// two pointers.
+inline void destroy(variable* v) {
+  if (v->hasext())
+    destroyext(v);
+  else
+    v->~variable();
+}
+
 }  // namespace
+
+void Heap::destroyword(Chunk* c, std::size_t w, std::uint64_t bits) {
+  unsigned char* const base = c->slot(w * 64);
+  if (bits == ~std::uint64_t{0}) {
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < 64; ++k)
+      destroy(std::launder(reinterpret_cast<variable*>(base + k * sizeof(variable))));
+  } else {
+    for (std::uint64_t rest = bits; rest; rest &= rest - 1)
+      destroy(c->record(w * 64 + static_cast<std::size_t>(__builtin_ctzll(rest))));
+  }
+  c->livebits[w] &= ~bits;
+}
 
 std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark) {
   unsigned char* const base = c->slot(w * 64);
-  // Most records die young and hold nothing out of line, so the common case
-  // is a check of the mark and of two pointers.
+  // Most records die young, so the common case is a check of the mark and
+  // of two pointers.
   auto sweepone = [mark](unsigned char* slot) {
     variable* v = std::launder(reinterpret_cast<variable*>(slot));
     if (v->gcmark == mark) return false;
-    if (v->hasext())
-      destroyext(v);
-    else
-      v->~variable();
+    destroy(v);
     return true;
   };
   std::uint64_t kept = 0;

@@ -183,6 +183,9 @@ class Heap {
     c->nextyoung = youngchunks_;
     youngchunks_ = c;
   }
+  // Destroys the records of a word among those of bits, and clears their
+  // live bits.
+  static void destroyword(Chunk* c, std::size_t w, std::uint64_t bits);
   // Destroys the records of a word whose gcmark differs from mark, among
   // those of bits; clears their live bits and returns how many there were.
   static std::size_t sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::uint8_t mark);
