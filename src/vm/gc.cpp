@@ -44,6 +44,7 @@ class Marker {
     ++visits_;
     if (v && v->gcmark != epoch_) {
       v->gcmark = epoch_;
+      ++marked_;
       // Only a record with its out-of-line part refers to others.
       if (v->hasext()) work_.push_back(v);
     }
@@ -65,6 +66,8 @@ class Marker {
 
   // Records looked at so far.
   std::size_t visits() const { return visits_; }
+  // Records marked so far: each once, when its mark changes.
+  std::size_t marked() const { return marked_; }
 
   void drain() {
     while (!work_.empty()) {
@@ -86,6 +89,7 @@ class Marker {
   std::uint8_t epoch_;
   bool major_;
   std::size_t visits_ = 0;
+  std::size_t marked_ = 0;
   std::vector<variable*> work_;
 };
 
@@ -233,11 +237,24 @@ void Machine::collect(bool major) {
     heap.forget();
   }
   marker.drain();
+  // The records a sweep would look at are those whose marks were stale
+  // before the marking: every record for a major collection (a new epoch),
+  // the young ones for a minor one (old records carry the epoch already).
+  // The marking changed the mark of each record it reached once, so when it
+  // marked as many as there are, none is garbage, and the sweep, which
+  // would free nothing, is skipped: a heap that only grows, such as a list
+  // being filled, is not gone through again record by record.
   if (major) {
-    heap.sweep(gcepoch_);
+    if (marker.marked() == heap.live())
+      heap.keepall();
+    else
+      heap.sweep(gcepoch_);
   } else {
     if (config.gcstress) verifymarks(*this, gcepoch_);
-    heap.sweepyoung(gcepoch_);
+    if (marker.marked() == heap.young())
+      heap.keepall();
+    else
+      heap.sweepyoung(gcepoch_);
   }
   ++collections;
 

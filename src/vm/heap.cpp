@@ -122,13 +122,23 @@ std::size_t Heap::sweep(std::uint8_t mark) {
       }
     }
   }
+  forgetyoung();
+  swept(freed, from);
+  return freed;
+}
+
+void Heap::keepall() {
+  noteyoung();
+  forgetyoung();
+  swept(0, chunks_.size());
+}
+
+void Heap::forgetyoung() {
   for (Chunk* c = youngchunks_; c; c = c->nextyoung) {
     for (std::uint64_t& bits : c->youngbits) bits = 0;
     c->hasyoung = false;
   }
   youngchunks_ = nullptr;
-  swept(freed, from);
-  return freed;
 }
 
 std::size_t Heap::sweepyoung(std::uint8_t mark) {

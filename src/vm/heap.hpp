@@ -99,6 +99,9 @@ class Heap {
   // The same for the young records only: the old ones are kept whatever
   // their mark. The young records left become old.
   std::size_t sweepyoung(std::uint8_t mark);
+  // What either sweep does when it would free nothing, for a collection
+  // that found every record alive: the young records become old.
+  void keepall();
   // Records allocated since the last sweep.
   std::size_t young() const { return live() - old_; }
 
@@ -178,6 +181,8 @@ class Heap {
   // current word, whose young records it noted first: entrybits_ is still
   // its live bits.)
   void restart(std::size_t from);
+  // Empties the list of chunks with young records, and their young bits.
+  void forgetyoung();
   void linkyoung(Chunk* c) {
     c->hasyoung = true;
     c->nextyoung = youngchunks_;

@@ -61,6 +61,33 @@ TEST_F(CollectorTest, MinorCollectionKeepsOldRecordsUntilAMajorOne) {
   EXPECT_EQ(kept->listval()[0]->intval, 1);
 }
 
+// A collection that finds every record it looks at alive frees nothing and
+// makes the young records old, as a sweep would; one that finds a single
+// dead record frees it.
+TEST_F(CollectorTest, CollectionsThatFindEveryRecordAliveKeepThemAll) {
+  m_->collect();
+  const std::size_t base = m_->heap.live();
+  variable* list = root(newlist({}));
+  for (int i = 0; i < 100; ++i) list->appendlistval(newint(i));
+  minor();
+  EXPECT_EQ(m_->heap.live(), base + 101);
+  EXPECT_EQ(m_->heap.young(), 0u);
+  for (variable* e : list->listval()) EXPECT_NE(e->gcmark, 0);
+
+  list->appendlistval(newint(100));
+  newint(-1);  // the one dead record
+  minor();
+  EXPECT_EQ(m_->heap.live(), base + 102);
+  m_->collect();
+  EXPECT_EQ(m_->heap.live(), base + 102);
+
+  // The old records are still swept when they die.
+  list->editlistval().resize(50);
+  m_->collect();
+  EXPECT_EQ(m_->heap.live(), base + 51);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(list->listval()[static_cast<std::size_t>(i)]->intval, i);
+}
+
 // A young record that only an old record refers to, made by one of the
 // operations that store an edge; it holds the number 42.
 struct Store {
