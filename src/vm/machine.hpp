@@ -590,13 +590,21 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
   if (count > argnames_.size()) argnameslow(count - 1);
   const Name* names = argnames_.data();
-  // A fresh frame's map takes every name after one check for room.
-  NameMap& map = databasestack.emplace_back(Frame::Own{}).ownmap();
-  map.reserve(count + 1);
-  for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
+  NameMap& map = databasestack.emplace_back(Frame::Kept{}).ownmap();
   // Popping the arguments makes records but changes no function's bound
-  // object, so it is read now, where it is bound.
-  map.addreserved(sym_self, function->self());
+  // object, so it is read after them, where it is bound.
+  if (map.bindsathome(names, count, sym_self)) [[likely]] {
+    // The map a call with as many arguments gave back: its names are
+    // rebound where they are.
+    for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = pop();
+    map.homeslot(sym_self).second = function->self();
+  } else {
+    // An emptied map takes every name after one check for room.
+    map.reset();
+    map.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
+    map.addreserved(sym_self, function->self());
+  }
   codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
   tracetop = nullptr;
 }

@@ -166,6 +166,20 @@ class NameMap {
     slots_[i] = Slot{name, value};
     ++size_;
   }
+  // Whether the map binds exactly the names `names` (count of them, told
+  // apart from each other) and `last`, each in its home slot: then
+  // homeslot() finds each of them at once, and binding them all anew
+  // leaves the map as an empty one given the same names would be, but
+  // for where a name that collided would sit.
+  bool bindsathome(const Name* names, std::size_t count, Name last) const {
+    // A map that binds a name has at least 8 slots, so every home is a slot.
+    if (size_ != count + 1 || slots_[home(last)].first != last) return false;
+    for (std::size_t i = 0; i < count; ++i)
+      if (slots_[home(names[i])].first != names[i]) return false;
+    return true;
+  }
+  // The home slot of name, which the map binds there (bindsathome).
+  Slot& homeslot(Name name) { return slots_[home(name)]; }
   // Unbinds name, if it is bound.
   void erase(Name name);
   std::size_t size() const { return size_; }
@@ -176,6 +190,10 @@ class NameMap {
     mask_ = 0;
     shift_ = 63;
     size_ = 0;
+  }
+  // Gives up a table of more than 64 slots; a smaller one is kept as it is.
+  void trim() {
+    if (cap_ > 64) clear();
   }
   // Empties the map but keeps a small slot table, so that a recycled frame
   // takes its first bindings without allocating.
@@ -311,6 +329,12 @@ class Frame {
   // right away.
   struct Own {};
   explicit Frame(Own) : shared_(acquire()) {}
+  // A frame for a call, whose map is taken at once as it was given back: it
+  // may still hold the bindings of the frame that had it last, which the
+  // call either binds anew, every one (NameMap::bindsathome), or drops
+  // (NameMap::reset) before it binds its own.
+  struct Kept {};
+  explicit Frame(Kept) : shared_(acquirekept()) {}
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
   Frame(Frame&& other) noexcept : shared_(other.shared_), logstart_(other.logstart_) { other.shared_ = nullptr; }
@@ -336,7 +360,7 @@ class Frame {
     ++clones_;
     Frame f;
     if (shared_) {
-      f.shared_ = acquire();
+      f.shared_ = acquirekept();
       f.shared_->map = shared_->map;
     }
     return f;
@@ -378,7 +402,7 @@ class Frame {
 
   const NameMap& map() const { return shared_ ? shared_->map : nomap(); }
   NameMap& writable() { return shared()->map; }
-  // The map of a frame made with Own, which has one.
+  // The map of a frame made with Own or Kept, which has one.
   NameMap& ownmap() { return shared_->map; }
   variable* get(Name name) const { return map().get(name); }
   bool has(Name name) const { return map().has(name); }
@@ -464,8 +488,11 @@ class Frame {
     NameMap map{NameMap::ForFrame{}};
     Shared* nextfree = nullptr;  // in the pool: the next free map
   };
-  // Recycled maps, emptied but keeping their slot storage; at most poolcap
-  // of them, so that a deep recursion gives the rest back.
+  // Recycled maps, keeping their slot storage and the bindings they had
+  // when given back (a map of more than 64 slots is given up instead): a
+  // call whose frame binds the same names again rebinds them in place. Only
+  // acquirekept() hands one on as it is; every other taker gets it empty. At
+  // most poolcap of them, so that a deep recursion gives the rest back.
   static constexpr std::size_t poolcap = 4096;
   static inline Shared* poolfree_ = nullptr;
   static inline std::size_t poolcount_ = 0;
@@ -481,6 +508,11 @@ class Frame {
     return none;
   }
   static Shared* acquire() {
+    Shared* s = acquirekept();
+    s->map.reset();
+    return s;
+  }
+  static Shared* acquirekept() {
     Shared* s = poolfree_;
     if (!s) return acquirenew();
     poolfree_ = s->nextfree;
@@ -492,7 +524,7 @@ class Frame {
       releasedelete(s);
       return;
     }
-    s->map.reset();
+    s->map.trim();
     s->nextfree = poolfree_;
     poolfree_ = s;
     ++poolcount_;

@@ -306,6 +306,81 @@ TEST(Frame, RecycledMapsComeBackEmpty) {
   }
 }
 
+// A call's frame takes the map the last frame gave back as it was left, and
+// rebinds the names in place only when the map binds exactly those names in
+// their home slots: not with a name more or less, nor with a name that a
+// collision put elsewhere. Every other taker gets the map empty.
+TEST(Frame, KeptMapsAreRebindableOnlyWithTheSameNames) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 40; ++i) pool.push_back(numbered(names, "k", i));
+  Name self = names.intern("self");
+  const auto bind = [&](NameMap& map, std::size_t count) {
+    map.reset();
+    map.reserve(count + 1);
+    for (std::size_t i = 0; i < count; ++i) map.addreserved(pool[i], rec(i + 1));
+    map.addreserved(self, rec(99));
+  };
+  const auto athome = [](NameMap& map, Name name) { return map.entry(name) == &map.homeslot(name); };
+  const auto allathome = [&](NameMap& map, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+      if (!athome(map, pool[i])) return false;
+    return athome(map, self);
+  };
+  for (std::size_t count : {0u, 1u, 2u, 3u}) {
+    {
+      Frame call(Frame::Kept{});
+      bind(call.ownmap(), count);
+    }
+    Frame again(Frame::Kept{});
+    NameMap& map = again.ownmap();
+    EXPECT_EQ(map.bindsathome(pool.data(), count, self), allathome(map, count)) << count;
+    if (!map.bindsathome(pool.data(), count, self)) continue;
+    for (std::size_t i = 0; i < count; ++i) map.homeslot(pool[i]).second = rec(50 + i);
+    map.homeslot(self).second = rec(60);
+    for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(again.get(pool[i]), rec(50 + i));
+    EXPECT_EQ(again.get(self), rec(60));
+    EXPECT_EQ(map.size(), count + 1);
+    // One name fewer or more, or another name in place of one, is refused.
+    EXPECT_FALSE(map.bindsathome(pool.data(), count + 1, self));
+    if (count > 0) {
+      EXPECT_FALSE(map.bindsathome(pool.data(), count - 1, self));
+      EXPECT_FALSE(map.bindsathome(pool.data() + 1, count, self));
+    }
+    again.set(pool[30], rec(7));
+    EXPECT_FALSE(map.bindsathome(pool.data(), count, self));
+  }
+  // Names that collide: whichever is not in its home slot is refused.
+  for (std::size_t a = 0; a < pool.size(); ++a) {
+    NameMap map(NameMap::ForFrame{});
+    map.reserve(2);
+    map.addreserved(pool[a], rec(1));
+    map.addreserved(self, rec(2));
+    EXPECT_EQ(map.bindsathome(&pool[a], 1, self), athome(map, pool[a]) && athome(map, self)) << a;
+  }
+  // A map left with bindings comes to any other taker empty.
+  {
+    Frame call(Frame::Kept{});
+    bind(call.ownmap(), 2);
+  }
+  Frame plain;
+  plain.set(pool[35], rec(5));
+  EXPECT_EQ(plain.map().size(), 1u);
+  EXPECT_FALSE(plain.has(self));
+  {
+    Frame call(Frame::Kept{});
+    bind(call.ownmap(), 2);
+  }
+  Frame source;
+  source.set(pool[36], rec(6));
+  {
+    Frame call(Frame::Kept{});
+    bind(call.ownmap(), 3);
+  }
+  Frame copy = source.clone();
+  EXPECT_EQ(contents(copy.map()), contents(source.map()));
+}
+
 }  // namespace
 
 // A new frame has no map until it is used; a frame borrowed from it must
