@@ -149,7 +149,7 @@ variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
   variable* held = name->rootrecord;
   if (!held || name->roothome != &frame.map() || name->rootclones != Frame::clones()) return nullptr;
   const NameMap::Slot* bound = m.rootattributes->entryat(name->rootslot, name);
-  if (!bound || bound->second != held || held->rootalias != 1 || held->iskey) return nullptr;
+  if (!bound || bound->second != held || held->rootalias != variable::rootbinding || held->iskey) return nullptr;
   return held;
 }
 
@@ -280,7 +280,7 @@ bool loadlocaltocome(const CodeEntry& entry) {
 
 // o on the number of a local's record v (the left operand) and the entry
 // right, when both are plain numbers and o computes on them without a
-// failure. A record standing for a root binding is a plain number
+// failure. A record with variable::rootalias set is a plain number
 // (Machine::pushread).
 template <Op o>
 [[gnu::always_inline]] inline bool localoperator(const variable& v, const StackValue& right, std::int32_t& result) {
@@ -312,7 +312,7 @@ template <Op o>
     } else {
       variable* v = storedcopy(top);
       heap.reserveseq();
-      v->rootalias = 1;
+      v->rootalias = variable::rootbinding;
       frame.setunless(name, v, name->homeslot, v);
       NameMap& root = progroot->editattributes();
       root.set(name, v);

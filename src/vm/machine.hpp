@@ -342,6 +342,19 @@ struct Machine {
     datastack.pop_back();
     return v;
   }
+  // pop() for the binding of an argument in a call's frame. The record made
+  // for an immediate is held by that frame alone: a plain number that no
+  // read needs to test (variable::argbinding).
+  variable* poparg() {
+    StackValue& top = datastack.back();
+    variable* v = top.rec;
+    if (!v) {
+      v = makeimmediate(top);
+      v->rootalias = variable::argbinding;
+    }
+    datastack.pop_back();
+    return v;
+  }
   StackValue popvalue() {
     StackValue v = datastack.back();
     datastack.pop_back();
@@ -393,10 +406,10 @@ struct Machine {
     datastack.pop_back();
   }
   // Pushes what reading v yields (readvalue). A record that stands for a
-  // root binding and a frame's copy (variable::rootalias), what most reads of
-  // a local at the root find, is a plain number: it is made from one, only
-  // ever given another plain number, and handed to nothing that could change
-  // it, so it takes no full test.
+  // root binding and a frame's copy, what most reads of a local at the root
+  // find, or an argument's record (variable::rootalias) is a plain number:
+  // it is made from one, only ever given another plain number, and handed to
+  // nothing that could change it, so it takes no full test.
   void pushread(variable* v) {
     if (!v->rootalias && !v->isplainnumber()) {
       push(readrecord(v));
@@ -596,13 +609,13 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   if (map.bindsathome(names, count, sym_self)) [[likely]] {
     // The map a call with as many arguments gave back: its names are
     // rebound where they are.
-    for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = pop();
+    for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
     map.homeslot(sym_self).second = function->self();
   } else {
     // An emptied map takes every name after one check for room.
     map.reset();
     map.reserve(count + 1);
-    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], pop());
+    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], poparg());
     map.addreserved(sym_self, function->self());
   }
   codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);

@@ -32,10 +32,11 @@ variable* gettopvar() {
 
 variable* ownrootbinding(Name name, variable* v) {
   Machine& m = *machine;
+  const bool root = v->rootalias == variable::rootbinding;
   v->rootalias = 0;
-  // Found in another map, v would not be a root binding; it is then the
-  // record that map holds.
-  if (m.progroot->attributes().get(name) != v) return v;
+  // An argument's record, or one found in another map, is no root binding:
+  // it is then the record that map holds.
+  if (!root || m.progroot->attributes().get(name) != v) return v;
   variable* own = m.heap.alloc(v->seq + 1);
   *own = *v;
   m.progroot->editattributes().set(name, own);

@@ -25,10 +25,11 @@ variable* gettopvar();
 inline void gointo(variable* target) { machine->entercontext(target); }
 inline void goout() { machine->leavecontext(); }
 
-// The root's binding of name is v, which also stands for the frame's copy
-// (variable::rootalias): binds a copy of v in the root with the sequence
-// number that the root's copy was given, and returns it. v keeps standing for
-// the frame's copy, which nothing has seen.
+// v is about to be handed on, and has variable::rootalias set. When it is the
+// root's binding of name, which also stands for the frame's copy: binds a
+// copy of v in the root with the sequence number that the root's copy was
+// given, and returns it; v keeps standing for the frame's copy, which
+// nothing has seen. Otherwise returns v. Either way v's flag is cleared.
 variable* ownrootbinding(Name name, variable* v);
 
 // The attribute of target; a missing one is created blank with a warning.

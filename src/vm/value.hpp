@@ -219,11 +219,17 @@ struct variable {
   std::uint8_t iskey = 0;      // has been a dictionary key
   mutable std::uint8_t printing = 0;  // set while getstring is inside this record
   std::uint8_t gcremembered = 0;      // in the heap's remembered set
-  // Bound in the root's attributes and standing, wherever else it is held
-  // (frames, their undo log), for the frame's own copy of the same number.
-  // Such a record has never been handed to anything that could change it or
-  // tell it apart from a copy: the root gets a record of its own first (see
-  // moduleapi::ownrootbinding).
+  // Set on a plain number that has never been handed to anything that could
+  // change it or tell it apart from a copy, so that reading it as a number
+  // needs no full test (isplainnumber); whatever hands it on clears it first
+  // (moduleapi::ownrootbinding). rootbinding: bound in the root's attributes
+  // and standing, wherever else it is held (frames, their undo log), for the
+  // frame's own copy of the same number; the root gets a record of its own
+  // before it is handed on. argbinding: the record made for an immediate
+  // argument of a call, held by frames (the call's, its clones and the
+  // frames borrowed from it, their undo log) and nowhere else.
+  static constexpr std::uint8_t rootbinding = 1;
+  static constexpr std::uint8_t argbinding = 2;
   std::uint8_t rootalias = 0;
 
   std::int32_t intval = 0;
