@@ -10,7 +10,7 @@ namespace TruvVM {
 
 Machine* machine = nullptr;
 
-Machine::Machine(const RunConfig& cfg) : config(cfg) {
+Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_(++machines_ << 32) {
   consoleout = adopt(HostStream::console(*config.out));
   consolein = adopt(HostStream::console(*config.in));
   sym_self = names.intern("self");

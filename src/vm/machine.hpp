@@ -564,6 +564,12 @@ struct Machine {
 
  private:
   std::vector<Name> argnames_;
+  // The marks of the frame maps of this machine's calls (NameMap::shape):
+  // the number of names bound, in the low half; the high half tells this
+  // machine's marks from those of any other, since recycled maps outlive
+  // the machine that marked them, and its names.
+  std::uint64_t callshapes_ = 0;
+  static inline std::uint64_t machines_ = 0;
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
   std::size_t argroom_ = 0;  // at least 1 once the machine is made
@@ -604,9 +610,12 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   if (count > argnames_.size()) argnameslow(count - 1);
   const Name* names = argnames_.data();
   NameMap& map = databasestack.emplace_back(Frame::Kept{}).ownmap();
+  // The mark of a map that binds exactly the names of this call, each in
+  // its home slot (NameMap::bindsathome).
+  const std::uint64_t shape = callshapes_ | (count + 1);
   // Popping the arguments makes records but changes no function's bound
   // object, so it is read after them, where it is bound.
-  if (map.bindsathome(names, count, sym_self)) [[likely]] {
+  if (map.shape() == shape) [[likely]] {
     // The map a call with as many arguments gave back: its names are
     // rebound where they are.
     for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
@@ -617,6 +626,7 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
     map.reserve(count + 1);
     for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], poparg());
     map.addreserved(sym_self, function->self());
+    if (count < 0xFFFFFFFFu && map.bindsathome(names, count, sym_self)) map.markshape(shape);
   }
   codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
   tracetop = nullptr;

@@ -14,6 +14,7 @@ Name Interner::intern(std::string_view text) {
 }
 
 void NameMap::grow() {
+  shape_ = 0;
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{nullptr, nullptr});
   cap_ = slots_.size();
@@ -31,6 +32,7 @@ void NameMap::grow() {
 void NameMap::erase(Name name) {
   Slot* s = const_cast<Slot*>(find(name));
   if (!s) return;
+  shape_ = 0;
   // Backward-shift deletion: later entries of the same probe run move up,
   // so that no lookup stops early at the hole.
   const std::size_t mask = slots_.size() - 1;

@@ -146,6 +146,7 @@ class NameMap {
   // slots stay free, so that probes stay short: every name read looks its
   // map up.
   void add(Name name, variable* value) {
+    shape_ = 0;
     if (marks_) name->mapped = true;
     if ((size_ + 1) * 2 > cap_) grow();
     std::size_t i = home(name);
@@ -161,6 +162,7 @@ class NameMap {
   // add() of a name to a map that records no names (a frame's), with the
   // room made by reserve().
   void addreserved(Name name, variable* value) {
+    shape_ = 0;
     std::size_t i = home(name);
     while (slots_[i].first) i = (i + 1) & mask_;
     slots_[i] = Slot{name, value};
@@ -171,6 +173,13 @@ class NameMap {
   // homeslot() finds each of them at once, and binding them all anew
   // leaves the map as an empty one given the same names would be, but
   // for where a name that collided would sit.
+  //
+  // A caller that has checked this may mark the map (markshape) with a
+  // number of its own that stands for those names: the map keeps the mark,
+  // whatever values it binds, until a name is bound or unbound or the slots
+  // move, and bindsathome holds as long as the mark does.
+  std::uint64_t shape() const { return shape_; }
+  void markshape(std::uint64_t shape) { shape_ = shape; }
   bool bindsathome(const Name* names, std::size_t count, Name last) const {
     // A map that binds a name has at least 8 slots, so every home is a slot.
     if (size_ != count + 1 || slots_[home(last)].first != last) return false;
@@ -185,6 +194,7 @@ class NameMap {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
+    shape_ = 0;
     slots_.clear();
     cap_ = 0;
     mask_ = 0;
@@ -198,6 +208,7 @@ class NameMap {
   // Empties the map but keeps a small slot table, so that a recycled frame
   // takes its first bindings without allocating.
   void reset() {
+    shape_ = 0;
     if (size_ == 0) return;  // every slot is free already
     if (cap_ > 64) {
       clear();
@@ -268,6 +279,7 @@ class NameMap {
   void grow();
   // The rest of an assignment, once the slots are taken from other.
   void takeshape(const NameMap& other) {
+    shape_ = 0;
     cap_ = other.cap_;
     mask_ = other.mask_;
     shift_ = other.shift_;
@@ -285,6 +297,7 @@ class NameMap {
   unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
   std::size_t size_ = 0;
   bool marks_ = true;  // records its names (all maps but frames')
+  std::uint64_t shape_ = 0;  // markshape()'s mark, 0 when there is none
 };
 
 // A local frame. A frame owns its map, unless it is borrowed (below); maps
@@ -331,7 +344,7 @@ class Frame {
   explicit Frame(Own) : shared_(acquire()) {}
   // A frame for a call, whose map is taken at once as it was given back: it
   // may still hold the bindings of the frame that had it last, which the
-  // call either binds anew, every one (NameMap::bindsathome), or drops
+  // call either binds anew, every one (NameMap::shape), or drops
   // (NameMap::reset) before it binds its own.
   struct Kept {};
   explicit Frame(Kept) : shared_(acquirekept()) {}

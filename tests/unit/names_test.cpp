@@ -381,6 +381,62 @@ TEST(Frame, KeptMapsAreRebindableOnlyWithTheSameNames) {
   EXPECT_EQ(contents(copy.map()), contents(source.map()));
 }
 
+// A map keeps its shape mark while only values change, and loses it when a
+// name is bound or unbound, the slots move, or it is emptied or assigned.
+TEST(NameMap, ShapeMarkLastsWhileTheNamesStay) {
+  Interner names;
+  std::vector<Name> pool;
+  for (int i = 0; i < 20; ++i) pool.push_back(numbered(names, "s", i));
+  const auto marked = [&]() {
+    NameMap map(NameMap::ForFrame{});
+    map.reserve(3);
+    for (int i = 0; i < 3; ++i) map.addreserved(pool[i], rec(i + 1));
+    map.markshape(42);
+    return map;
+  };
+  {
+    const NameMap source = marked();
+    EXPECT_EQ(source.shape(), 42u);
+    const NameMap copy(source);
+    EXPECT_EQ(copy.shape(), 0u) << "a copy is not marked";
+  }
+  NameMap map(NameMap::ForFrame{});
+  const auto remark = [&]() {
+    map.reset();
+    map.reserve(3);
+    for (int i = 0; i < 3; ++i) map.addreserved(pool[i], rec(i + 1));
+    map.markshape(42);
+  };
+  remark();
+  map.set(pool[1], rec(9));
+  map.entry(pool[2])->second = rec(8);
+  EXPECT_TRUE(map.setat(map.position(map.entry(pool[0])), pool[0], rec(7)));
+  map.erase(pool[10]);  // not bound: nothing changes
+  EXPECT_EQ(map.shape(), 42u);
+  map.set(pool[10], rec(6));
+  EXPECT_EQ(map.shape(), 0u);
+  remark();
+  map.erase(pool[1]);
+  EXPECT_EQ(map.shape(), 0u);
+  remark();
+  map.reserve(10);  // moves the slots
+  EXPECT_EQ(map.shape(), 0u);
+  remark();
+  map.reset();
+  EXPECT_EQ(map.shape(), 0u);
+  remark();
+  map.clear();
+  EXPECT_EQ(map.shape(), 0u);
+  remark();
+  map = NameMap(NameMap::ForFrame{});
+  EXPECT_EQ(map.shape(), 0u);
+  remark();
+  NameMap other(NameMap::ForFrame{});
+  other.set(pool[5], rec(5));
+  map = other;
+  EXPECT_EQ(map.shape(), 0u);
+}
+
 }  // namespace
 
 // A new frame has no map until it is used; a frame borrowed from it must
