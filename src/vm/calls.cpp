@@ -14,6 +14,16 @@
 
 namespace TruvVM {
 
+void Machine::bindcall(NameMap& map, std::size_t count, variable* function) {
+  const Name* names = argnames_.data();
+  // An emptied map takes every name after one check for room.
+  map.reset();
+  map.reserve(count + 1);
+  for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], poparg());
+  map.addreserved(sym_self, function->self());
+  if (count < 0xFFFFFFFFu && map.bindsathome(names, count, sym_self)) map.markshape(callshapes_ | (count + 1));
+}
+
 bool Machine::standalonenative(variable* target, variable* element) {
   // A native makes no frame, so the copy takes the caller's own frame's
   // place: what the native bound there is gone again.

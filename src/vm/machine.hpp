@@ -277,6 +277,11 @@ struct Machine {
   void callfunc(std::int32_t argnum);
   // The rest of a call of a function that is not native, popped already.
   void callcode(variable* function, std::int32_t argnum);
+  // Binds the arguments and "self" of a call in its frame's map, which is
+  // emptied first, and marks the map when it can (NameMap::shape). Out of
+  // line: a call of a function takes this way only when the recycled map
+  // was not left by a call with as many arguments.
+  [[gnu::noinline]] void bindcall(NameMap& map, std::size_t count, variable* function);
   // The rest of a call of a native function, popped already: the native runs
   // at once, with the arguments popped from the data stack.
   void callnative(variable* function, variable* self, std::int32_t argnum) {
@@ -621,12 +626,7 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
     for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
     map.homeslot(sym_self).second = function->self();
   } else {
-    // An emptied map takes every name after one check for room.
-    map.reset();
-    map.reserve(count + 1);
-    for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], poparg());
-    map.addreserved(sym_self, function->self());
-    if (count < 0xFFFFFFFFu && map.bindsathome(names, count, sym_self)) map.markshape(shape);
+    bindcall(map, count, function);
   }
   codestack.emplace_back(function->funccode() ? function->funccode() : emptycode_.get(), function);
   tracetop = nullptr;
