@@ -21,7 +21,8 @@ void Machine::bindcall(NameMap& map, std::size_t count, variable* function) {
   map.reserve(count + 1);
   for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], poparg());
   map.addreserved(sym_self, function->self());
-  if (count < 0xFFFFFFFFu && map.bindsathome(names, count, sym_self)) map.markshape(callshapes_ | (count + 1));
+  if (count < 0xFFFF && map.bindsathome(names, count, sym_self))
+    map.markshape(callshapes_ | static_cast<std::uint32_t>(count + 1));
 }
 
 bool Machine::standalonenative(variable* target, variable* element) {

@@ -10,7 +10,7 @@ namespace TruvVM {
 
 Machine* machine = nullptr;
 
-Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_(++machines_ << 32) {
+Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_((++machines_ & 0xFFFF) << 16) {
   consoleout = adopt(HostStream::console(*config.out));
   consolein = adopt(HostStream::console(*config.in));
   sym_self = names.intern("self");
@@ -29,6 +29,7 @@ Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_(++machines_ <<
 Machine::~Machine() {
   // Borrowed frames give their writes back newest first.
   while (!databasestack.empty()) databasestack.pop_back();
+  Frame::forgetshapes();
 }
 
 Name Machine::argnameslow(std::size_t i) {

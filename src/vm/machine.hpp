@@ -570,11 +570,12 @@ struct Machine {
  private:
   std::vector<Name> argnames_;
   // The marks of the frame maps of this machine's calls (NameMap::shape):
-  // the number of names bound, in the low half; the high half tells this
-  // machine's marks from those of any other, since recycled maps outlive
-  // the machine that marked them, and its names.
-  std::uint64_t callshapes_ = 0;
-  static inline std::uint64_t machines_ = 0;
+  // the number of names bound, below 0x10000, in the low half; the high
+  // half tells this machine's marks from those of another machine alive at
+  // the same time, since recycled maps are shared. A machine that goes
+  // drops the marks of the maps it leaves.
+  std::uint32_t callshapes_ = 0;
+  static inline std::uint32_t machines_ = 0;
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
   std::size_t argroom_ = 0;  // at least 1 once the machine is made
@@ -617,7 +618,7 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   NameMap& map = databasestack.emplace_back(Frame::Kept{}).ownmap();
   // The mark of a map that binds exactly the names of this call, each in
   // its home slot (NameMap::bindsathome).
-  const std::uint64_t shape = callshapes_ | (count + 1);
+  const std::uint32_t shape = callshapes_ | static_cast<std::uint32_t>(count + 1);
   // Popping the arguments makes records but changes no function's bound
   // object, so it is read after them, where it is bound.
   if (map.shape() == shape) [[likely]] {

@@ -178,8 +178,8 @@ class NameMap {
   // number of its own that stands for those names: the map keeps the mark,
   // whatever values it binds, until a name is bound or unbound or the slots
   // move, and bindsathome holds as long as the mark does.
-  std::uint64_t shape() const { return shape_; }
-  void markshape(std::uint64_t shape) { shape_ = shape; }
+  std::uint32_t shape() const { return shape_; }
+  void markshape(std::uint32_t shape) { shape_ = shape; }
   bool bindsathome(const Name* names, std::size_t count, Name last) const {
     // A map that binds a name has at least 8 slots, so every home is a slot.
     if (size_ != count + 1 || slots_[home(last)].first != last) return false;
@@ -295,9 +295,9 @@ class NameMap {
   std::size_t cap_ = 0;
   std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
   unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
+  std::uint32_t shape_ = 0;  // markshape()'s mark, 0 when there is none
   std::size_t size_ = 0;
   bool marks_ = true;  // records its names (all maps but frames')
-  std::uint64_t shape_ = 0;  // markshape()'s mark, 0 when there is none
 };
 
 // A local frame. A frame owns its map, unless it is borrowed (below); maps
@@ -494,6 +494,11 @@ class Frame {
   static std::vector<Undo>& log() { return log_; }
   // Frames cloned so far: a clone holds every record its original holds.
   static std::uint64_t clones() { return clones_; }
+  // Drops the marks of the recycled maps (NameMap::shape), for a machine
+  // that goes with its names: every map it marked is in the pool by then.
+  static void forgetshapes() {
+    for (Shared* s = poolfree_; s; s = s->nextfree) s->map.markshape(0);
+  }
 
  private:
   static constexpr std::uint32_t notborrowed = 0xFFFFFFFFu;
