@@ -234,6 +234,9 @@ struct Machine {
   // that leaving it takes exitoutoffunc's general path, and an entry left
   // here always has one below it.
   void leaveplainentry() {
+    // The entry carries no block run, so popping it frees nothing.
+    assert(!codestack.back().block);
+    if (codestack.back().block) __builtin_unreachable();
     codestack.pop_back();
     // Usually the frame stack keeps an entry, and the next cycle need not
     // check it.

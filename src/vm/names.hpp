@@ -2,6 +2,7 @@
 // Interned names and the name maps of attributes, frames and globals.
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -350,13 +351,18 @@ class Frame {
   explicit Frame(Kept) : shared_(acquirekept()) {}
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
-  Frame(Frame&& other) noexcept : shared_(other.shared_), logstart_(other.logstart_) { other.shared_ = nullptr; }
+  // A frame moved from is left as a new frame is: no map, not borrowed.
+  Frame(Frame&& other) noexcept : shared_(other.shared_), logstart_(other.logstart_) {
+    other.shared_ = nullptr;
+    other.logstart_ = notborrowed;
+  }
   Frame& operator=(Frame&& other) noexcept {
     if (this != &other) {
       drop();
       shared_ = other.shared_;
       logstart_ = other.logstart_;
       other.shared_ = nullptr;
+      other.logstart_ = notborrowed;
     }
     return *this;
   }
@@ -578,12 +584,15 @@ class Frame {
   // An entry whose name was unbound before, or whose slot has moved.
   static void undoslow(const Undo& u);
   static void writedeferred();
+  // A borrowed frame always has a map, its parent's (borrow takes it), so
+  // leaving one, the way out of every block, tests its log start alone.
   void drop() {
-    if (!shared_) return;
-    if (borrowed())
+    if (borrowed()) {
+      assert(shared_);
       undo(logstart_);
-    else
+    } else if (shared_) {
       release(shared_);
+    }
   }
 
   // Logs what a write of name replaces. The record that the name's last
