@@ -408,8 +408,9 @@ TRUV_RUNLOOP void Machine::runloop() {
       // that runs its block again in place starts again from 0, and nothing
       // on the way there reports an error).
       if (!ce->block) {
+        // The entry below it is the top one now; popping moved nothing.
         leaveplainentry();
-        ce = &codestack.back();
+        --ce;
       } else if (!repeatinplace(*ce)) {
         --ce->pos;
         exitoutoffunc(false);
@@ -917,11 +918,11 @@ TRUV_RUNLOOP void Machine::runloop() {
       need(code(Op::IF), 1);
       if (valueint(popvalue()) == 0) TRUV_NEXT();
   // The block of an IF whose condition holds: ifblock.
-  runif: {
-      std::unique_ptr<BlockRun> run;
-      standalonefunccall(ifblock, nullptr, run);
-      ce = &codestack.back();
-    }
+  runif:
+      if (CodeEntry* entry = enterif(ifblock)) [[likely]]
+        ce = entry;
+      else
+        ce = &codestack.back();
       TRUV_NEXT();
   op_WHILE: {
       // The jump to the next action must not leave the scope of `run`.

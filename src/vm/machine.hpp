@@ -327,6 +327,21 @@ struct Machine {
     tracetop = nullptr;
     return true;
   }
+  // standalonefunccall for the block of an IF, which binds no element and
+  // carries no block run: the new top entry, or null when the block was a
+  // native, which has run already.
+  CodeEntry* enterif(variable* target) {
+    tracetop = target;
+    if (target->ismodule) {
+      standalonenative(target, nullptr);
+      return nullptr;
+    }
+    databasestack.push_back(Frame::borrow(databasestack.back()));
+    const Code* code = target->funccode();
+    CodeEntry& entry = codestack.emplace_back(code ? code : emptycode_.get(), target);
+    tracetop = nullptr;
+    return &entry;
+  }
   bool standalonenative(variable* target, variable* element);
   // Starts the next iteration of the loop whose block entry has run out, on
   // the same entry; false when the general way must be taken.
