@@ -562,7 +562,10 @@ class Frame {
     dropdeferred();
     // A frame whose tail is gone already (the frames of a run torn down in
     // another order) has nothing left to put back.
-    if (log_.size() <= to) return;
+    // Compared in bytes, which takes no division of the vector's extent.
+    const std::size_t logbytes = static_cast<std::size_t>(reinterpret_cast<const char*>(log_.data() + log_.size()) -
+                                                          reinterpret_cast<const char*>(log_.data()));
+    if (logbytes <= std::size_t{to} * sizeof(Undo)) return;
     Undo* const stop = log_.data() + to;
     Undo* u = stop + (log_.size() - to);
     do {
