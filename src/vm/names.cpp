@@ -58,9 +58,16 @@ void Frame::undoslow(const Undo& u) {
 }
 
 void Frame::writedeferred() {
+  // The list keeps the names whose writes are suspended, and only those.
+  ++listing_;
+  std::size_t kept = 0;
   for (Name name : deferred_) {
-    // A name is listed again when its write was put off again after a
-    // logged write; the first visit makes the standing write.
+    if (name->deferredgen == suspended_) {
+      name->deferredlisting = listing_;
+      deferred_[kept++] = name;
+      continue;
+    }
+    // A write ended by a logged write is not made.
     if (name->deferredgen != generation_) continue;
     NameMap& map = *name->deferredmap;
     NameMap::Slot* entry = map.entry(name);
@@ -71,7 +78,8 @@ void Frame::writedeferred() {
     else
       map.add(name, record);
   }
-  deferred_.clear();
+  deferred_.resize(kept);
+  standing_ = false;
 }
 
 void Frame::keeppool() {

@@ -43,10 +43,14 @@ struct Symbol {
   mutable std::uint32_t homeslot = 0;
   // A write of rootrecord into a borrowed frame's map that the frame has put
   // off (Frame::setshared): the record, and the map it is due in. It stands
-  // while deferredgen is Frame's current generation.
+  // while deferredgen is Frame's current generation, and is suspended, to be
+  // taken up again by a later store, while it is the generation that the
+  // last rewind suspended. deferredlisting tells whether the name is in
+  // Frame's list of such writes: it is while it equals Frame's listing.
   mutable std::uint64_t deferredgen = 0;
   mutable variable* deferredrecord = nullptr;
   mutable NameMap* deferredmap = nullptr;
+  mutable std::uint64_t deferredlisting = 0;
 };
 using Name = const Symbol*;
 
@@ -324,7 +328,13 @@ class NameMap {
 // off is always the topmost borrowed frame, and the end of the log is the
 // end of its tail), before a clone, and before the root's attributes are
 // replaced (writeback). Rewinding or leaving the frame would undo them, so
-// it drops them instead, by starting a new generation.
+// it drops them instead, by starting a new generation. A rewind suspends
+// them: they are dropped as well, but the next iteration mostly stores the
+// same names again, and a store that finds its name's write suspended with
+// the same record and map takes it up again without the checks that
+// putting it off takes (setshared). A suspended write stays so, whatever
+// frames come and go, until a rewind suspends others or the name is
+// written.
 class Frame {
  public:
   // A write of a borrowed frame: the map, the name and what it was bound to.
@@ -393,7 +403,10 @@ class Frame {
   bool borrows(const Frame& parent) const { return borrowed() && shared_ == parent.shared_ && shared_; }
   // Back to what the frame held when it was borrowed, as a new copy of its
   // parent would be.
-  void rewind() { undo(logstart_); }
+  void rewind() {
+    suspenddeferred();
+    undo(logstart_);
+  }
   // rewind(), then set(name, value), for a name that the frame's first write
   // bound: the first write's log entry stays, and the name keeps its slot,
   // which is looked for at hint first; hint is set to where it is. When the
@@ -405,9 +418,8 @@ class Frame {
       const Undo& first = log_[logstart_];
       NameMap& map = shared_->map;  // a borrowed frame has its parent's
       if (first.name == name && first.map == &map) {
-        if (size == logstart_ + 1) [[likely]]
-          dropdeferred();
-        else
+        suspenddeferred();
+        if (size != logstart_ + 1) [[unlikely]]
           undo(logstart_ + 1);
         if (NameMap::Slot* entry = map.entryhinted(name, hint)) [[likely]] {
           entry->second = value;
@@ -466,9 +478,32 @@ class Frame {
   // binds cannot be read; the root loses names only when its whole record
   // is replaced. The write is made when writeback() runs, unless the frame is
   // rewound or left first, or another write of the name is logged.
+  //
+  // A suspended write of held into the same map is taken up again as it is,
+  // because while it is suspended and held is still the name's root record
+  // that nothing else holds (Machine's reusablerootcopy), the map does not
+  // bind held under name. It did not when the write was put off. Only these
+  // bind a record under a name in a frame's map: a logged write, which ends
+  // the name's suspended write (logwrite); writeback, which makes only the
+  // writes that stand; a write here in a frame that is not borrowed, which
+  // ends the name's; a new record, which becomes the root record in held's
+  // place for good; playing the log back, which never binds held, since
+  // logging it would have ended its being the root record; and a call or a
+  // FOREACH binding what was handed to it, which held never is.
   bool setshared(Name name, variable* held, std::uint32_t& hint) {
-    if (!borrowed()) return setunless(name, held, hint, held);
-    if (name->deferredgen == generation_ && name->deferredrecord == held) return true;
+    if (!borrowed()) {
+      if (name->deferredgen == suspended_) name->deferredgen = 0;
+      return setunless(name, held, hint, held);
+    }
+    if (name->deferredrecord == held) {
+      if (name->deferredgen == generation_) return true;
+      if (name->deferredgen == suspended_ && name->deferredmap == &shared_->map) {
+        assert(name->deferredlisting == listing_);
+        name->deferredgen = generation_;
+        standing_ = true;
+        return true;
+      }
+    }
     NameMap& map = shared_->map;  // a borrowed frame has its parent's
     const NameMap::Slot* entry = map.entryat(hint, name);
     if (!entry) entry = map.entry(name);
@@ -479,20 +514,24 @@ class Frame {
     name->deferredgen = generation_;
     name->deferredrecord = held;
     name->deferredmap = &map;
-    deferred_.push_back(name);
+    standing_ = true;
+    if (name->deferredlisting != listing_) {
+      name->deferredlisting = listing_;
+      deferred_.push_back(name);
+    }
     return true;
   }
   // Makes the writes that the topmost borrowed frame has put off, logged in
   // its tail: done before anything could see its map.
   static void writeback() {
-    if (!deferred_.empty()) writedeferred();
+    if (standing_) writedeferred();
   }
-  // Calls f with each record that a write put off binds: nothing else may
-  // hold it.
+  // Calls f with each record that a write put off binds, standing or
+  // suspended: nothing else may hold it.
   template <class F>
   static void fordeferred(F f) {
     for (Name name : deferred_)
-      if (name->deferredgen == generation_) f(name->deferredrecord);
+      if (name->deferredgen == generation_ || name->deferredgen == suspended_) f(name->deferredrecord);
   }
 
   // Every logged write of the borrowed frames that are alive; what they
@@ -500,10 +539,12 @@ class Frame {
   static std::vector<Undo>& log() { return log_; }
   // Frames cloned so far: a clone holds every record its original holds.
   static std::uint64_t clones() { return clones_; }
-  // Drops the marks of the recycled maps (NameMap::shape), for a machine
-  // that goes with its names: every map it marked is in the pool by then.
+  // Drops the marks of the recycled maps (NameMap::shape) and the writes
+  // put off, for a machine that goes with its names: every map it marked is
+  // in the pool by then.
   static void forgetshapes() {
     for (Shared* s = poolfree_; s; s = s->nextfree) s->map.markshape(0);
+    cleardeferred();
   }
 
  private:
@@ -556,10 +597,9 @@ class Frame {
   static Shared* acquirenew();
   static void releasedelete(Shared* s);
   static void keeppool();
-  // Plays the log back down to entry `to`, newest first. The writes that the
-  // frame being rewound or left put off are dropped with the rest.
+  // Plays the log back down to entry `to`, newest first. The caller has
+  // dropped or suspended the writes that the frame put off.
   static void undo(std::uint32_t to) {
-    dropdeferred();
     // A frame whose tail is gone already (the frames of a run torn down in
     // another order) has nothing left to put back.
     // Compared in bytes, which takes no division of the vector's extent.
@@ -574,14 +614,29 @@ class Frame {
     } while (u != stop);
     log_.erase(log_.begin() + to, log_.end());
   }
-  // Drops the writes that the topmost borrowed frame has put off. Every name
-  // whose write stands (deferredgen is the current generation) is listed in
-  // deferred_, so with none listed there is nothing to drop, and the
-  // generation need not move on.
+  // Drops the writes that stand, when the topmost borrowed frame goes; those
+  // suspended stay so (setshared tells why they may).
   static void dropdeferred() {
-    if (!deferred_.empty()) {
+    if (standing_) {
       ++generation_;
-      deferred_.clear();
+      standing_ = false;
+    }
+  }
+  // Drops every write put off, standing or suspended, and empties the list.
+  static void cleardeferred() {
+    ++generation_;
+    suspended_ = nosuspended;
+    standing_ = false;
+    ++listing_;
+    deferred_.clear();
+  }
+  // Suspends the writes that stand, on a rewind of the topmost borrowed
+  // frame; those suspended before are dropped then. With none standing,
+  // those suspended stay so. The names stay listed.
+  static void suspenddeferred() {
+    if (standing_) {
+      suspended_ = generation_++;
+      standing_ = false;
     }
   }
   // An entry whose name was unbound before, or whose slot has moved.
@@ -592,6 +647,7 @@ class Frame {
   void drop() {
     if (borrowed()) {
       assert(shared_);
+      dropdeferred();
       undo(logstart_);
     } else if (shared_) {
       release(shared_);
@@ -612,9 +668,16 @@ class Frame {
   static inline std::vector<Undo> log_;
   static inline std::uint64_t clones_ = 0;
   // The names whose writes were put off (Symbol::deferredgen tells which
-  // still stand), and the generation of those writes: never 0.
+  // still stand or are suspended), the generation of those that stand, the
+  // one of those suspended (nosuspended: none; neither is ever 0 nor
+  // nosuspended), whether any may stand, and the number of the list
+  // (Symbol::deferredlisting), which moves on whenever it is emptied.
+  static constexpr std::uint64_t nosuspended = 1;
   static inline std::vector<Name> deferred_;
-  static inline std::uint64_t generation_ = 1;
+  static inline std::uint64_t generation_ = 2;
+  static inline std::uint64_t suspended_ = nosuspended;
+  static inline bool standing_ = false;
+  static inline std::uint64_t listing_ = 1;
 
   mutable Shared* shared_;  // null until the frame is first written or borrowed
   std::uint32_t logstart_ = notborrowed;
