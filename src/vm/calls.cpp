@@ -22,7 +22,7 @@ void Machine::bindcall(NameMap& map, std::size_t count, variable* function) {
   for (std::size_t i = 0; i < count; ++i) map.addreserved(names[i], poparg());
   map.addreserved(sym_self, function->self());
   if (count < 0xFFFF && map.bindsathome(names, count, sym_self))
-    map.markshape(callshapes_ | static_cast<std::uint32_t>(count + 1));
+    map.markshape(callshape(count));
 }
 
 bool Machine::standalonenative(variable* target, variable* element) {

@@ -594,6 +594,9 @@ struct Machine {
   // drops the marks of the maps it leaves.
   std::uint32_t callshapes_ = 0;
   static inline std::uint32_t machines_ = 0;
+  // The mark of a map that binds exactly the names of a call with count
+  // arguments, and self, each in its home slot (NameMap::bindsathome).
+  std::uint32_t callshape(std::size_t count) const { return callshapes_ | static_cast<std::uint32_t>(count + 1); }
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
   std::size_t argroom_ = 0;  // at least 1 once the machine is made
@@ -634,12 +637,9 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   if (count > argnames_.size()) argnameslow(count - 1);
   const Name* names = argnames_.data();
   NameMap& map = databasestack.emplace_back(Frame::Kept{}).ownmap();
-  // The mark of a map that binds exactly the names of this call, each in
-  // its home slot (NameMap::bindsathome).
-  const std::uint32_t shape = callshapes_ | static_cast<std::uint32_t>(count + 1);
   // Popping the arguments makes records but changes no function's bound
   // object, so it is read after them, where it is bound.
-  if (map.shape() == shape) [[likely]] {
+  if (map.shape() == callshape(count)) [[likely]] {
     // The map a call with as many arguments gave back: its names are
     // rebound where they are.
     for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
