@@ -62,6 +62,9 @@ class Heap {
   Heap(const Heap&) = delete;
   Heap& operator=(const Heap&) = delete;
   ~Heap();
+  // Leaves the records and their memory to the end of the process: the
+  // destructor then frees nothing.
+  void abandon() { abandoned_ = true; }
 
   // A blank record with the next creation sequence number.
   variable* alloc() { return alloc(nextseq_++); }
@@ -199,7 +202,19 @@ class Heap {
   // left is old.
   void swept(std::size_t freed, std::size_t from);
 
-  std::vector<std::unique_ptr<Chunk>> chunks_;
+  // A chunk from the current region (see heap.cpp), mapping a new one when
+  // it has no room left.
+  Chunk* newchunk();
+  static void* mapregion();
+  static void unmapregion(void* region);
+  std::vector<Chunk*> chunks_;
+  // The regions chunks are carved from, each regionbytes long, and the room
+  // left in the newest.
+  static constexpr std::size_t regionbytes = std::size_t{2} << 20;
+  std::vector<void*> regions_;
+  unsigned char* regionnext_ = nullptr;
+  std::size_t regionleft_ = 0;
+  bool abandoned_ = false;
   // Where allocation looks for a free slot: chunks_[chunk_], word word_. A
   // full placeholder chunk until the first allocation makes a real one.
   static Chunk full_;

@@ -24,6 +24,7 @@ Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_((++machines_ &
   emptycode_ = std::make_unique<Code>();
   growargs(1);
   heap.setwake(&countdown_, gcrecords_);
+  if (config.exitafterrun) heap.abandon();
 }
 
 Machine::~Machine() {

@@ -75,6 +75,10 @@ int main() {
 #if defined(TRUV_GC_STRESS)
   config.gcstress = true;
 #endif
+#if !TRUV_ASAN
+  // (The leak checker of sanitizer builds would report the records left.)
+  config.exitafterrun = true;
+#endif
   TruvVM::RunResult result = TruvVM::runprogram(program, config);
   std::cout.flush();
   return result.status;
