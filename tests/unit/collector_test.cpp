@@ -8,6 +8,8 @@
 // that no marked record refers to an unmarked one (a missed write barrier
 // stops the process there, before the record could be freed).
 
+#include <algorithm>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -317,6 +319,37 @@ TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
   // A full sweep of a different mark frees everything.
   EXPECT_EQ(heap.sweep(7), 3000u);
   EXPECT_EQ(heap.live(), 0u);
+}
+
+// A heap far larger than one region of chunks (the regions hold about forty
+// thousand records each): every record gets a slot of its own, none
+// overlaps another or crosses into the next region, survivors of a sweep
+// keep their contents across the regions, and the slots freed are taken
+// again before the heap grows.
+TEST(Heap, RecordsSpreadOverManyRegionsStayApartAndIntact) {
+  Heap heap;
+  Countdown wake;
+  heap.setwake(&wake, SIZE_MAX);
+  constexpr int count = 150000;
+  std::vector<variable*> all;
+  for (int i = 0; i < count; ++i) {
+    variable* v = heap.alloc();
+    v->identifier = Tag::Int;
+    v->intval = i;
+    v->gcmark = i % 2 == 0 ? 1 : 2;
+    all.push_back(v);
+  }
+  std::vector<variable*> sorted = all;
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t i = 1; i < sorted.size(); ++i)
+    ASSERT_GE(reinterpret_cast<std::uintptr_t>(sorted[i]) - reinterpret_cast<std::uintptr_t>(sorted[i - 1]),
+              sizeof(variable));
+  EXPECT_EQ(heap.sweep(1), static_cast<std::size_t>(count / 2));
+  for (int i = 0; i < count; i += 2) ASSERT_EQ(all[static_cast<std::size_t>(i)]->intval, i);
+  std::set<variable*> freed;
+  for (int i = 1; i < count; i += 2) freed.insert(all[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < count / 2; ++i) ASSERT_TRUE(freed.count(heap.alloc())) << "record " << i;
+  for (int i = 0; i < count; i += 2) ASSERT_EQ(all[static_cast<std::size_t>(i)]->intval, i);
 }
 
 // Which records a minor sweep looks at: exactly those made since the last
