@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pages.hpp"
 #include "sanitizer.hpp"
 #if TRUV_ASAN
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
@@ -163,7 +164,7 @@ std::size_t heapbytes() {
   return __sanitizer_get_current_allocated_bytes();
 #elif defined(__GLIBC__)
   struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+  return info.uordblks + info.hblkhd + pages::mapped();
 #else
   return 0;
 #endif

@@ -1,11 +1,9 @@
 #include "heap.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <new>
 
-#include "sanitizer.hpp"
+#include "pages.hpp"
 
 namespace TruvVM {
 
@@ -16,49 +14,16 @@ Heap::~Heap() {
   for (Chunk* chunk : chunks_)
     for (std::size_t w = 0; w < chunkwords; ++w)
       if (const std::uint64_t bits = chunk->livebits[w]) destroyword(chunk, w, bits);
-  for (void* region : regions_) unmapregion(region);
+  for (void* region : regions_) pages::unmap(region, regionbytes);
 }
 
-// Chunks are carved out of regions of two mebibytes, aligned to their size
-// and marked for huge pages, so that where the system allows it a program
-// that keeps many records alive takes one page fault per region instead of
-// one per four kibibytes (page faults were a large part of the run time of
-// such programs). The regions stay mapped until the heap is destroyed, as
-// the chunks do. Under the address sanitizer they come from its allocator,
-// which then counts them in the memory the machine measures.
-void* Heap::mapregion() {
-#if TRUV_ASAN
-  return ::operator new(regionbytes, std::align_val_t{regionbytes});
-#else
-  // Map twice the size, then unmap what lies outside the aligned region.
-  void* p = mmap(nullptr, 2 * regionbytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t aligned = (start + regionbytes - 1) & ~(regionbytes - 1);
-  if (aligned > start) munmap(p, aligned - start);
-  if (const std::uintptr_t tail = start + 2 * regionbytes - (aligned + regionbytes))
-    munmap(reinterpret_cast<void*>(aligned + regionbytes), tail);
-  void* region = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-  madvise(region, regionbytes, MADV_HUGEPAGE);  // advice only: fine to fail
-#endif
-  return region;
-#endif
-}
-
-void Heap::unmapregion(void* region) {
-#if TRUV_ASAN
-  ::operator delete(region, std::align_val_t{regionbytes});
-#else
-  munmap(region, regionbytes);
-#endif
-}
-
+// Chunks are carved out of regions of huge-page units (pages.hpp), which
+// stay mapped until the heap is destroyed, as the chunks do.
 Heap::Chunk* Heap::newchunk() {
   static_assert(sizeof(Chunk) <= regionbytes);
   if (regionleft_ < sizeof(Chunk)) {
     regions_.reserve(regions_.size() + 1);
-    void* region = mapregion();
+    void* region = pages::map(regionbytes);
     regions_.push_back(region);
     regionnext_ = static_cast<unsigned char*>(region);
     regionleft_ = regionbytes;

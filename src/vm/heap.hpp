@@ -205,12 +205,10 @@ class Heap {
   // A chunk from the current region (see heap.cpp), mapping a new one when
   // it has no room left.
   Chunk* newchunk();
-  static void* mapregion();
-  static void unmapregion(void* region);
   std::vector<Chunk*> chunks_;
   // The regions chunks are carved from, each regionbytes long, and the room
   // left in the newest.
-  static constexpr std::size_t regionbytes = std::size_t{2} << 20;
+  static constexpr std::size_t regionbytes = std::size_t{2} << 20;  // one unit of pages.hpp
   std::vector<void*> regions_;
   unsigned char* regionnext_ = nullptr;
   std::size_t regionleft_ = 0;

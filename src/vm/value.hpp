@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "names.hpp"
+#include "pages.hpp"
 #include "text.hpp"
 
 namespace TruvVM {
@@ -99,7 +100,8 @@ class DictVal {
   mutable std::unique_ptr<Index, IndexDeleter> index_;
 };
 
-using ListVal = std::vector<variable*>;
+// A long list's elements take blocks of huge pages (pages.hpp).
+using ListVal = std::vector<variable*, pages::Allocator<variable*>>;
 
 // The elements of a list record, shared between copies of the list until one
 // of them is changed. A FOREACH runs over such a copy, so it takes no time to

@@ -7,6 +7,8 @@
 #include "machine_fixture.hpp"
 #include "vm/builtin.hpp"
 #include "vm/moduleapi.hpp"
+#include "vm/pages.hpp"
+#include "vm/sanitizer.hpp"
 
 namespace TruvVM::testing {
 namespace {
@@ -47,6 +49,33 @@ TEST_F(ValueTest, AssignmentCopiesFieldsAndSharesElements) {
   // A tag changed in place leaves the old payload where it was.
   s->identifier = Tag::Int;
   EXPECT_EQ(s->stringval, "x");
+}
+
+// A list long enough for its elements to take blocks of their own: growing
+// past a block, copying on write, erasing and the blocks given back.
+TEST_F(ValueTest, LongListsKeepTheirElementsThroughGrowthAndCopies) {
+  const std::size_t before = pages::mapped();
+  variable* a = newint(1);
+  variable* b = newint(2);
+  variable* list = newlist({});
+  constexpr std::size_t count = 700000;  // several mebibytes of elements
+  for (std::size_t i = 0; i < count; ++i) list->appendlistval(i % 3 == 0 ? a : b);
+  variable* other = getallocvar();
+  *other = *list;
+  other->editlistval()[count - 1] = a;  // copies the elements first
+  other->editlistval().erase(other->editlistval().begin());
+  ASSERT_EQ(list->listval().size(), count);
+  ASSERT_EQ(other->listval().size(), count - 1);
+  for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(list->listval()[i], i % 3 == 0 ? a : b) << i;
+  for (std::size_t i = 0; i + 1 < count - 1; ++i) ASSERT_EQ(other->listval()[i], (i + 1) % 3 == 0 ? a : b) << i;
+  EXPECT_EQ(other->listval()[count - 2], a);
+#if !TRUV_ASAN
+  EXPECT_GE(pages::mapped(), before + 2 * count * sizeof(variable*));
+#endif
+  list->editlistval().clear();
+  list->editlistval().shrink_to_fit();
+  other->editlistval() = ListVal();
+  EXPECT_EQ(pages::mapped(), before);
 }
 
 TEST_F(ValueTest, ReadingCopiesScalarsAndSharesTheRest) {
