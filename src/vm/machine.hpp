@@ -367,13 +367,22 @@ struct Machine {
   }
   // pop() for the binding of an argument in a call's frame. The record made
   // for an immediate is held by that frame alone: a plain number that no
-  // read needs to test (variable::argbinding).
-  variable* poparg() {
+  // read needs to test (variable::argbinding). `spare`, when it is not null,
+  // is such a record that nothing holds any more (Frame::keptalive): it
+  // takes the immediate's number and sequence number in place of a new
+  // record, which would hold the same.
+  variable* poparg(variable* spare = nullptr) {
     StackValue& top = datastack.back();
     variable* v = top.rec;
     if (!v) {
-      v = makeimmediate(top);
-      v->rootalias = variable::argbinding;
+      if (spare && spare->rootalias == variable::argbinding) {
+        top.fillnumber(*spare);
+        spare->seq = top.seq;
+        v = spare;
+      } else {
+        v = makeimmediate(top);
+        v->rootalias = variable::argbinding;
+      }
     }
     datastack.pop_back();
     return v;
@@ -636,13 +645,22 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
   if (count > argnames_.size()) argnameslow(count - 1);
   const Name* names = argnames_.data();
-  NameMap& map = databasestack.emplace_back(Frame::Kept{}).ownmap();
+  Frame& frame = databasestack.emplace_back(Frame::Kept{});
+  NameMap& map = frame.ownmap();
   // Popping the arguments makes records but changes no function's bound
   // object, so it is read after them, where it is bound.
   if (map.shape() == callshape(count)) [[likely]] {
     // The map a call with as many arguments gave back: its names are
-    // rebound where they are.
-    for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
+    // rebound where they are, and the argument records the last call left
+    // there take the new numbers while they are alive.
+    if (frame.keptalive()) {
+      for (std::size_t i = 0; i < count; ++i) {
+        variable*& bound = map.homeslot(names[i]).second;
+        bound = poparg(bound);
+      }
+    } else {
+      for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
+    }
     map.homeslot(sym_self).second = function->self();
   } else {
     bindcall(map, count, function);

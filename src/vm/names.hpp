@@ -383,7 +383,10 @@ class Frame {
     writeback();
     return Frame(parent.shared(), static_cast<std::uint32_t>(log().size()));
   }
-  // A frame of its own with the same bindings.
+  // A frame of its own with the same bindings. The map copied loses its
+  // mark (NameMap::shape): the records of its arguments are held by the
+  // clone too now, so a call that gets the map again must not take them
+  // for records of its own (keptalive).
   Frame clone() const {
     writeback();
     ++clones_;
@@ -391,6 +394,7 @@ class Frame {
     if (shared_) {
       f.shared_ = acquirekept();
       f.shared_->map = shared_->map;
+      shared_->map.markshape(0);
     }
     return f;
   }
@@ -435,6 +439,16 @@ class Frame {
   NameMap& writable() { return shared()->map; }
   // The map of a frame made with Own or Kept, which has one.
   NameMap& ownmap() { return shared_->map; }
+  // Whether the records that the map of a frame made with Kept still binds
+  // are alive: no collection has run since the map was given back. A map
+  // given back with its mark (NameMap::shape) was a call's, and nothing but
+  // that call's frame held an argument record it binds (variable::argbinding),
+  // so a call that gets such a map may give those records new numbers
+  // instead of making records of its own.
+  bool keptalive() const { return shared_->sweeps == sweeps_; }
+  // Told by the collector when it has run: the records left in the recycled
+  // maps may have been freed.
+  static void collected() { ++sweeps_; }
   variable* get(Name name) const { return map().get(name); }
   bool has(Name name) const { return map().has(name); }
   void set(Name name, variable* value) {
@@ -552,7 +566,10 @@ class Frame {
   struct Shared {
     NameMap map{NameMap::ForFrame{}};
     Shared* nextfree = nullptr;  // in the pool: the next free map
+    std::uint64_t sweeps = 0;    // Frame::sweeps_ when the map was given back
   };
+  // Collections run so far (collected).
+  static inline std::uint64_t sweeps_ = 1;
   // Recycled maps, keeping their slot storage and the bindings they had
   // when given back (a map of more than 64 slots is given up instead): a
   // call whose frame binds the same names again rebinds them in place. Only
@@ -590,6 +607,7 @@ class Frame {
       return;
     }
     s->map.trim();
+    s->sweeps = sweeps_;
     s->nextfree = poolfree_;
     poolfree_ = s;
     ++poolcount_;
