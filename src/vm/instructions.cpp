@@ -486,7 +486,7 @@ TRUV_RUNLOOP void Machine::runloop() {
       variable* v = readlocalvar(*this, slot.name(), slot.hint);
       const OperandSlot& count = ce->ops[ce->pos + 1];
       const std::size_t args = count.ival > 0 ? static_cast<std::size_t>(count.ival) : 0;
-      if (countdown_.left > 0 && count.isint && !v->copiedonread() && datastack.size() >= args) {
+      if (countdown_.left > 0 && count.isint && !v->copiedonread() && holds(args)) {
         --countdown_.left;
         ce->pos += 1 + count.consumed;
         if (v->ismodule)
@@ -807,7 +807,7 @@ TRUV_RUNLOOP void Machine::runloop() {
       const OperandSlot& count = ce->ops[leave + 2];
       variable* context = callstack.back();
       const std::size_t args = count.ival > 0 ? static_cast<std::size_t>(count.ival) : 0;
-      if (countdown_.left > 3 && count.isint && datastack.size() >= args) {
+      if (countdown_.left > 3 && count.isint && holds(args)) {
         const NameMap::Slot* bound = context->attributes().entryhinted(slot.name(), slot.hint);
         variable* object = bound ? bound->second : nullptr;
         if (object && !object->rootalias) {

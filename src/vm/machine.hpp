@@ -359,6 +359,13 @@ struct Machine {
     if (datastack.size() < count) needfailed(op, count);
   }
   [[noreturn]] void needfailed(std::uint8_t op, std::size_t count);
+  // Whether the data stack holds count entries, compared in bytes, which
+  // takes no division of the vector's extent.
+  bool holds(std::size_t count) const {
+    const auto bytes = static_cast<std::size_t>(reinterpret_cast<const char*>(datastack.data() + datastack.size()) -
+                                                reinterpret_cast<const char*>(datastack.data()));
+    return bytes >= count * sizeof(StackValue);
+  }
   // The record of the top entry, popped.
   variable* pop() {
     variable* v = materialize(datastack.back());
@@ -426,9 +433,10 @@ struct Machine {
   // computes on them puts its result there with pairresult, which drops the
   // left operand: one entry fewer, as popping both and pushing would leave.
   StackValue* immediatepair() {
-    const std::size_t n = datastack.size();
-    if (n < 2 || datastack[n - 1].rec || datastack[n - 2].rec) return nullptr;
-    return &datastack[n - 2];
+    if (!holds(2)) return nullptr;
+    StackValue* top = datastack.data() + datastack.size() - 1;
+    if (top[0].rec || top[-1].rec) return nullptr;
+    return &top[-1];
   }
   // The entry is an immediate already, so its record field stays null.
   void pairresult(StackValue& right, std::int32_t result) {
