@@ -258,7 +258,7 @@ void Machine::collect(bool major) {
       heap.sweepyoung(gcepoch_);
   }
   ++collections;
-  Frame::collected();
+  nextshapes();
 
   // Pace the next collection: after as many new records as are live, up to
   // the nursery's size, so that a small heap is collected about as often as

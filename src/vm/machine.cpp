@@ -10,7 +10,7 @@ namespace TruvVM {
 
 Machine* machine = nullptr;
 
-Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_((++machines_ & 0xFFFF) << 16) {
+Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_(std::uint64_t{++machines_ & 0xFFFF} << 48) {
   consoleout = adopt(HostStream::console(*config.out));
   consolein = adopt(HostStream::console(*config.in));
   sym_self = names.intern("self");

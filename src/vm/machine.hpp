@@ -605,15 +605,28 @@ struct Machine {
  private:
   std::vector<Name> argnames_;
   // The marks of the frame maps of this machine's calls (NameMap::shape):
-  // the number of names bound, below 0x10000, in the low half; the high
-  // half tells this machine's marks from those of another machine alive at
+  // the number of names bound, below 0x10000, in the low 16 bits; the
+  // collections run so far, modulo 2^32, in the next 32 (nextshapes); the
+  // top 16 tell this machine's marks from those of another machine alive at
   // the same time, since recycled maps are shared. A machine that goes
   // drops the marks of the maps it leaves.
-  std::uint32_t callshapes_ = 0;
+  std::uint64_t callshapes_ = 0;
   static inline std::uint32_t machines_ = 0;
   // The mark of a map that binds exactly the names of a call with count
   // arguments, and self, each in its home slot (NameMap::bindsathome).
-  std::uint32_t callshape(std::size_t count) const { return callshapes_ | static_cast<std::uint32_t>(count + 1); }
+  std::uint64_t callshape(std::size_t count) const { return callshapes_ | (count + 1); }
+  // Run by each collection: the marks made before it stop being this
+  // machine's, since the records that the maps bind may have been freed
+  // (callcode). When the count comes round again, every mark is dropped, so
+  // that none made before can match again.
+  void nextshapes() {
+    const std::uint64_t collections = ((callshapes_ >> 16) + 1) & 0xFFFFFFFFu;
+    callshapes_ = (callshapes_ & ~std::uint64_t{0xFFFFFFFF0000}) | (collections << 16);
+    if (collections == 0) [[unlikely]] {
+      Frame::forgetpoolshapes();
+      for (Frame& frame : databasestack) frame.forgetshape();
+    }
+  }
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
   std::size_t argroom_ = 0;  // at least 1 once the machine is made
@@ -653,21 +666,19 @@ inline void Machine::callcode(variable* function, std::int32_t argnum) {
   const std::size_t count = argnum > 0 ? static_cast<std::size_t>(argnum) : 0;
   if (count > argnames_.size()) argnameslow(count - 1);
   const Name* names = argnames_.data();
-  Frame& frame = databasestack.emplace_back(Frame::Kept{});
-  NameMap& map = frame.ownmap();
+  NameMap& map = databasestack.emplace_back(Frame::Kept{}).ownmap();
   // Popping the arguments makes records but changes no function's bound
   // object, so it is read after them, where it is bound.
   if (map.shape() == callshape(count)) [[likely]] {
     // The map a call with as many arguments gave back: its names are
-    // rebound where they are, and the argument records the last call left
-    // there take the new numbers while they are alive.
-    if (frame.keptalive()) {
-      for (std::size_t i = 0; i < count; ++i) {
-        variable*& bound = map.homeslot(names[i]).second;
-        bound = poparg(bound);
-      }
-    } else {
-      for (std::size_t i = 0; i < count; ++i) map.homeslot(names[i]).second = poparg();
+    // rebound where they are. No collection has run since the map was
+    // marked, so the records it binds are alive; and nothing but the frame
+    // of the call that gave it back held an argument record among them
+    // (variable::argbinding: a clone drops the mark), so such a record
+    // takes the new number instead of a record being made.
+    for (std::size_t i = 0; i < count; ++i) {
+      variable*& bound = map.homeslot(names[i]).second;
+      bound = poparg(bound);
     }
     map.homeslot(sym_self).second = function->self();
   } else {

@@ -183,8 +183,8 @@ class NameMap {
   // number of its own that stands for those names: the map keeps the mark,
   // whatever values it binds, until a name is bound or unbound or the slots
   // move, and bindsathome holds as long as the mark does.
-  std::uint32_t shape() const { return shape_; }
-  void markshape(std::uint32_t shape) { shape_ = shape; }
+  std::uint64_t shape() const { return shape_; }
+  void markshape(std::uint64_t shape) { shape_ = shape; }
   bool bindsathome(const Name* names, std::size_t count, Name last) const {
     // A map that binds a name has at least 8 slots, so every home is a slot.
     if (size_ != count + 1 || slots_[home(last)].first != last) return false;
@@ -300,7 +300,7 @@ class NameMap {
   std::size_t cap_ = 0;
   std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
   unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
-  std::uint32_t shape_ = 0;  // markshape()'s mark, 0 when there is none
+  std::uint64_t shape_ = 0;  // markshape()'s mark, 0 when there is none
   std::size_t size_ = 0;
   bool marks_ = true;  // records its names (all maps but frames')
 };
@@ -386,7 +386,7 @@ class Frame {
   // A frame of its own with the same bindings. The map copied loses its
   // mark (NameMap::shape): the records of its arguments are held by the
   // clone too now, so a call that gets the map again must not take them
-  // for records of its own (keptalive).
+  // for records of its own (Machine::callcode).
   Frame clone() const {
     writeback();
     ++clones_;
@@ -439,16 +439,6 @@ class Frame {
   NameMap& writable() { return shared()->map; }
   // The map of a frame made with Own or Kept, which has one.
   NameMap& ownmap() { return shared_->map; }
-  // Whether the records that the map of a frame made with Kept still binds
-  // are alive: no collection has run since the map was given back. A map
-  // given back with its mark (NameMap::shape) was a call's, and nothing but
-  // that call's frame held an argument record it binds (variable::argbinding),
-  // so a call that gets such a map may give those records new numbers
-  // instead of making records of its own.
-  bool keptalive() const { return shared_->sweeps == sweeps_; }
-  // Told by the collector when it has run: the records left in the recycled
-  // maps may have been freed.
-  static void collected() { ++sweeps_; }
   variable* get(Name name) const { return map().get(name); }
   bool has(Name name) const { return map().has(name); }
   void set(Name name, variable* value) {
@@ -557,8 +547,16 @@ class Frame {
   // put off, for a machine that goes with its names: every map it marked is
   // in the pool by then.
   static void forgetshapes() {
-    for (Shared* s = poolfree_; s; s = s->nextfree) s->map.markshape(0);
+    forgetpoolshapes();
     cleardeferred();
+  }
+  // Drops the marks of the recycled maps alone.
+  static void forgetpoolshapes() {
+    for (Shared* s = poolfree_; s; s = s->nextfree) s->map.markshape(0);
+  }
+  // Drops the mark of the frame's map.
+  void forgetshape() {
+    if (shared_) shared_->map.markshape(0);
   }
 
  private:
@@ -566,10 +564,7 @@ class Frame {
   struct Shared {
     NameMap map{NameMap::ForFrame{}};
     Shared* nextfree = nullptr;  // in the pool: the next free map
-    std::uint64_t sweeps = 0;    // Frame::sweeps_ when the map was given back
   };
-  // Collections run so far (collected).
-  static inline std::uint64_t sweeps_ = 1;
   // Recycled maps, keeping their slot storage and the bindings they had
   // when given back (a map of more than 64 slots is given up instead): a
   // call whose frame binds the same names again rebinds them in place. Only
@@ -607,7 +602,6 @@ class Frame {
       return;
     }
     s->map.trim();
-    s->sweeps = sweeps_;
     s->nextfree = poolfree_;
     poolfree_ = s;
     ++poolcount_;
