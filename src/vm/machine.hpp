@@ -375,9 +375,9 @@ struct Machine {
   // pop() for the binding of an argument in a call's frame. The record made
   // for an immediate is held by that frame alone: a plain number that no
   // read needs to test (variable::argbinding). `spare`, when it is not null,
-  // is such a record that nothing holds any more (Frame::keptalive): it
-  // takes the immediate's number and sequence number in place of a new
-  // record, which would hold the same.
+  // is a live record that nothing holds any more (callcode): when it is such
+  // a record, it takes the immediate's number and sequence number in place
+  // of a new record, which would hold the same.
   variable* poparg(variable* spare = nullptr) {
     StackValue& top = datastack.back();
     variable* v = top.rec;
