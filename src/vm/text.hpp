@@ -93,6 +93,19 @@ class Text {
   }
   // Whether both are the same view of one buffer, and so equal.
   bool sameview(const Text& other) const { return buf_ == other.buf_ && size_ == other.size_; }
+  // The view as one number: the buffer's address and the length, for a
+  // table to keep in place of the text. Two views have the same key only
+  // when they are the same view of one buffer, and so equal; a key is never
+  // 0 (a buffer's address is not) and never ~0 (nor is it odd). A view that
+  // does not fit (no buffer, a length of 2^16 or more, an address past 48
+  // bits) has none: noview. The key is only ever compared, never turned
+  // back into an address.
+  static constexpr std::uint64_t noview = 0;
+  std::uint64_t viewkey() const {
+    const std::uint64_t at = reinterpret_cast<std::uintptr_t>(buf_);
+    if (!buf_ || size_ >= 0x10000 || (at >> 48) != 0) return noview;
+    return at << 16 | size_;
+  }
 
   friend bool operator==(const Text& a, const Text& b) {
     return a.size_ == b.size_ && (a.buf_ == b.buf_ || std::memcmp(a.data(), b.data(), a.size_) == 0);

@@ -47,9 +47,16 @@ std::string_view namestring(VarName name) {
 }
 
 struct DictVal::Index {
+  // A slot keeps what a lookup by a text compares first, so that the usual
+  // lookup, by a text that shares its key's buffer, loads no key record: the
+  // key's hash and its view (Text::viewkey, noview for a key that is no text
+  // or has none). The key records cannot change while the index stands
+  // (keyversion), and each holds its text's buffer, so a view kept here
+  // stays the key's.
   struct Slot {
     std::uint32_t hash;
     std::uint32_t position;  // of the first entry with this key value; ~0 when free
+    std::uint64_t view;
   };
   std::vector<Slot> slots;  // a power of two in size
   std::size_t mask = 0;     // slots.size() - 1, kept for the probes
@@ -67,6 +74,8 @@ void DictVal::IndexDeleter::operator()(Index* index) const { delete index; }
 namespace {
 
 constexpr std::uint32_t freeslot = ~std::uint32_t{0};
+// The view a probe with none compares with: no key's view is this.
+constexpr std::uint64_t unmatched = ~std::uint64_t{0};
 // Dictionaries smaller than this are scanned.
 constexpr std::size_t indexfrom = 8;
 // Keys up to this long are compared in find without a call.
@@ -91,6 +100,11 @@ constexpr std::size_t shorttext = 16;
   h |= 1;  // numbers and texts never meet in one slot chain's answers anyway
   out = static_cast<std::uint32_t>(h ^ (h >> 32));
   return true;
+}
+
+// The view a slot keeps for a key.
+inline std::uint64_t keyview(const variable& key) {
+  return key.identifier == Tag::String ? key.stringval.viewkey() : Text::noview;
 }
 
 // Whether key == probe. A text equals only a text with the same bytes, which
@@ -123,7 +137,7 @@ void DictVal::indexentry(std::size_t position) const {
   if (!valuehash(*entries_[position].first, h)) return;
   if ((index.used + 1) * 2 > index.slots.size()) {
     // Grow: rebuild from the entries looked at so far.
-    index.slots.assign(std::max<std::size_t>(16, index.slots.size() * 2), Index::Slot{0, freeslot});
+    index.slots.assign(std::max<std::size_t>(16, index.slots.size() * 2), Index::Slot{0, freeslot, Text::noview});
     index.mask = index.slots.size() - 1;
     index.used = 0;
     const std::size_t upto = position;
@@ -141,7 +155,7 @@ void DictVal::indexentry(std::size_t position) const {
         }
       }
       if (!present) {
-        index.slots[at] = Index::Slot{hi, static_cast<std::uint32_t>(i)};
+        index.slots[at] = Index::Slot{hi, static_cast<std::uint32_t>(i), keyview(*entries_[i].first)};
         ++index.used;
       }
     }
@@ -153,7 +167,7 @@ void DictVal::indexentry(std::size_t position) const {
     // An equal key earlier in the order answers for this one too.
     if (s.hash == h && *entries_[s.position].first == *entries_[position].first) return;
   }
-  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position)};
+  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(*entries_[position].first)};
   ++index.used;
 }
 
@@ -164,7 +178,7 @@ void DictVal::indexentry(std::size_t position) const {
   if (!index_ || index_->keyversion != keyversion) {
     if (!index_) index_.reset(new Index);
     Index& index = *index_;
-    index.slots.assign(16, Index::Slot{0, freeslot});
+    index.slots.assign(16, Index::Slot{0, freeslot, Text::noview});
     index.mask = index.slots.size() - 1;
     index.used = 0;
     index.indexed = 0;
@@ -188,20 +202,24 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   // The usual lookup: a text whose hash its buffer keeps, in an indexed
   // dictionary whose index is up to date. It makes no call unless a long
   // text has to be compared byte for byte, so it needs few registers: a
-  // text key that shares the probe's view of one buffer is equal to it, a
-  // short one is compared in place, and at a long one the general loop
-  // takes over. A text equals only a text. Every other case goes the general
-  // way from the start.
+  // key whose slot keeps the probe's view is equal to it without a look at
+  // the key record, a text key that shares the probe's view of one buffer
+  // is equal to it, a short one is compared in place, and at a long one the
+  // general loop takes over. A text equals only a text. Every other case
+  // goes the general way from the start.
   const std::size_t size = entries_.size();
   std::uint32_t h;
   if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->keyversion == keyversion &&
       probe.stringval.knownhash(h)) [[likely]] {
     const Index::Slot* slots = index_->slots.data();
     const std::size_t mask = index_->mask;
+    const std::uint64_t known = probe.stringval.viewkey();
+    const std::uint64_t view = known == Text::noview ? unmatched : known;
     for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
       const Index::Slot& s = slots[at];
       if (s.hash != h) continue;
       const Entry& entry = entries_[s.position];
+      if (s.view == view) return &entry;
       if (entry.first->identifier != Tag::String) continue;
       const Text& key = entry.first->stringval;
       const Text& text = probe.stringval;

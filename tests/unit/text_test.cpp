@@ -89,5 +89,26 @@ TEST(Text, EqualityEmptyAndReassignment) {
   EXPECT_EQ(d.str(), "same");
 }
 
+TEST(Text, ViewKeyIsSharedOnlyByTheSameViewOfOneBuffer) {
+  Text a("abc");
+  Text copy = a;
+  EXPECT_NE(a.viewkey(), Text::noview);
+  EXPECT_EQ(a.viewkey(), copy.viewkey());
+  // Equal bytes in another buffer: a key of its own.
+  EXPECT_NE(a.viewkey(), Text("abc").viewkey());
+  // Views of one buffer at different lengths differ.
+  Text longer = a;
+  longer += "d";
+  ASSERT_EQ(longer.size(), 4u);
+  EXPECT_NE(a.viewkey(), longer.viewkey());
+  Text again = longer;
+  EXPECT_EQ(again.viewkey(), longer.viewkey());
+  // No buffer, or a length the key cannot hold: no view.
+  EXPECT_EQ(Text().viewkey(), Text::noview);
+  EXPECT_EQ(Text(std::string(0x10000, 'x')).viewkey(), Text::noview);
+  EXPECT_NE(Text(std::string(0xFFFF, 'x')).viewkey(), Text::noview);
+  EXPECT_NE(a.viewkey(), ~std::uint64_t{0});
+}
+
 }  // namespace
 }  // namespace TruvVM

@@ -264,5 +264,51 @@ TEST_F(ValueTest, PrintingDeeplyNestedListUsesBoundedStack) {
   EXPECT_EQ(text.substr(0, 4), "{L{L");
 }
 
+// Lookups in an indexed dictionary (eight keys or more) by texts that share
+// a key's buffer, by texts with the same bytes elsewhere, and after a key
+// record has been given another value in place.
+TEST_F(ValueTest, IndexedDictLookupFollowsTheKeysAsTheyAre) {
+  variable* dict = getallocvar();
+  dict->identifier = Tag::Dict;
+  auto text = [](int i) {
+    std::string t = "k";
+    t += std::to_string(i);
+    return t;
+  };
+  std::vector<variable*> keys;
+  for (int i = 0; i < 12; ++i) {
+    keys.push_back(newstring(text(i)));
+    dict->editdictval().set(keys.back(), newint(i));
+  }
+  const DictVal& entries = dict->dictval();
+  for (int i = 0; i < 12; ++i) {
+    variable* shared = keys[static_cast<std::size_t>(i)]->getvar();  // the key's own buffer
+    ASSERT_TRUE(shared->stringval.sameview(keys[static_cast<std::size_t>(i)]->stringval));
+    const DictVal::Entry* found = entries.find(*shared);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->second->intval, i);
+    found = entries.find(*newstring(text(i)));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->second->intval, i);
+  }
+  // A text that shares a key's buffer at another length is another text.
+  variable* longer = keys[3]->getvar();
+  longer->stringval += "0";
+  ASSERT_EQ(longer->stringval.view(), "k30");
+  EXPECT_EQ(entries.find(*longer), nullptr);
+
+  // A key given another value: a probe that still holds the old text (and
+  // its buffer) finds nothing, the new text finds the key.
+  variable* old = keys[5]->getvar();
+  *keys[5] = *newstring("changed");
+  EXPECT_EQ(entries.find(*old), nullptr);
+  const DictVal::Entry* found = entries.find(*newstring("changed"));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->first, keys[5]);
+  found = entries.find(*keys[5]->getvar());
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->first, keys[5]);
+}
+
 }  // namespace
 }  // namespace TruvVM::testing
