@@ -145,11 +145,12 @@ bool valueequal(const StackValue& a, const StackValue& b) {
 // borrowed: a borrowed frame would log it as the value to put back
 // (Frame::setshared refuses that case). Giving that record the new number
 // then changes exactly the two bindings that a new record would replace.
+// A record that something watches (variable::watch) is left alone.
 variable* reusablerootcopy(Machine& m, Name name, const Frame& frame) {
   variable* held = name->rootrecord;
   if (!held || name->roothome != &frame.map() || name->rootclones != Frame::clones()) return nullptr;
   const NameMap::Slot* bound = m.rootattributes->entryat(name->rootslot, name);
-  if (!bound || bound->second != held || held->rootalias != variable::rootbinding || held->iskey) return nullptr;
+  if (!bound || bound->second != held || held->rootalias != variable::rootbinding || held->watch) return nullptr;
   return held;
 }
 
@@ -839,7 +840,7 @@ TRUV_RUNLOOP void Machine::runloop() {
       need(code(Op::CALL), static_cast<std::size_t>(argnum > 0 ? argnum : 0) + 1);
       // A native, the usual function called this way, runs here, as callfunc
       // would run it.
-      if (variable* function = datastack.back().rec) [[likely]] {
+      if (variable* function = datastack.back().rec; function && !datastack.back().pending()) [[likely]] {
         datastack.pop_back();
         if (function->ismodule) {
           // A native pushes no code entry: the entry being run stays the

@@ -40,6 +40,17 @@ Name Machine::argnameslow(std::size_t i) {
 
 void Machine::growdata() { datastack.reserve(datastack.capacity() < 16 ? 32 : datastack.capacity() * 2); }
 
+void Machine::settlereads(const variable* v) {
+  const auto settle = [this, v](StackValue& entry) {
+    if (entry.rec == v && entry.pending()) entry.rec = makepending(entry);
+  };
+  for (StackValue& entry : datastack) settle(entry);
+  for (StackValue& entry : memory) settle(entry);
+  // The arguments of a native that is running; those of one that has run
+  // are never read again, and making their copies changes nothing.
+  for (std::size_t i = 0; i < argroom_; ++i) settle(argvalues_[i]);
+}
+
 void Machine::growargs(std::size_t count) {
   const std::size_t room = std::max(count, std::max<std::size_t>(8, argroom_ * 2));
   argvalues_ = std::make_unique<StackValue[]>(room);

@@ -77,11 +77,22 @@ struct CodeEntry {
 // (materialize), with the creation sequence number reserved when the copy
 // was made. Record identity and dictionary order are therefore the same as
 // if the record had been made at once.
+//
+// The copy that reading a text makes (a record with no out-of-line part) is
+// put off the same way: the entry refers to the record read and stands for
+// a copy of it (pending), with the sequence number reserved. Whatever reads
+// the entry's contents reads them from that record; whatever needs a record
+// of its own (materialize) gets the copy then. The record read is watched
+// (variable::watchreads): before it changes, every pending copy of it is
+// made (Machine::settlereads), so a copy holds what the record held when it
+// was read, as one made at once would.
 struct StackValue {
   variable* rec = nullptr;  // null: an immediate number
   std::uint64_t seq = 0;
   std::uint32_t bits = 0;   // an immediate's number: the integer, or the float's bits
-  Tag tag = Tag::Blank;     // Int or Float, for an immediate
+  // Int or Float, for an immediate; String for a pending copy of rec; Blank,
+  // or the kind of the immediate it was, for an entry that is its record.
+  Tag tag = Tag::Blank;
 
   static StackValue of(variable* v) {
     StackValue s;
@@ -109,7 +120,16 @@ struct StackValue {
     s.seq = seq;
     return s;
   }
+  // A copy of the text record rec, not made yet.
+  static StackValue pendingcopy(variable* v, std::uint64_t seq) {
+    StackValue s;
+    s.rec = v;
+    s.seq = seq;
+    s.tag = Tag::String;
+    return s;
+  }
   bool immediate() const { return rec == nullptr; }
+  bool pending() const { return tag == Tag::String; }
   std::int32_t intval() const { return static_cast<std::int32_t>(bits); }
   float floatval() const { return std::bit_cast<float>(bits); }
   // An immediate's number from a plain number record (whose other number is
@@ -390,6 +410,8 @@ struct Machine {
         v = makeimmediate(top);
         v->rootalias = variable::argbinding;
       }
+    } else if (top.pending()) {
+      v = makepending(top);
     }
     datastack.pop_back();
     return v;
@@ -450,13 +472,23 @@ struct Machine {
   // find, or an argument's record (variable::rootalias) is a plain number:
   // it is made from one, only ever given another plain number, and handed to
   // nothing that could change it, so it takes no full test.
+  // A text with no out-of-line part is pushed as a pending copy.
   void pushread(variable* v) {
     if (!v->rootalias && !v->isplainnumber()) {
+      if (v->identifier == Tag::String && !v->hasext()) {
+        v->watch |= variable::watchreads;
+        push(StackValue::pendingcopy(v, heap.reserveseq()));
+        return;
+      }
       push(readrecord(v));
       return;
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
+  // Makes every pending copy of v that an entry of the data stack, the
+  // memory stack or the running native's arguments stands for
+  // (machine.cpp).
+  void settlereads(const variable* v);
   // STORELOCAL of the entry top under name (instructions.cpp).
   void storelocal(Name name, const StackValue& top);
   // getvar of a record that is no plain number. A copy of a record with no
@@ -472,13 +504,24 @@ struct Machine {
   // The record an entry stands for; an immediate gets its record now, with
   // its reserved sequence number, and the entry refers to it from then on.
   variable* materialize(StackValue& v) {
-    if (!v.rec) v.rec = makeimmediate(v);
+    if (!v.rec)
+      v.rec = makeimmediate(v);
+    else if (v.pending()) [[unlikely]]
+      v.rec = makepending(v);
     return v.rec;
   }
   // materialize when that calls nothing (the heap's current word has a free
   // slot); null, with nothing done, otherwise.
   variable* materializeinline(StackValue& v) {
-    if (v.rec) return v.rec;
+    if (v.rec) [[unlikely]] {
+      if (!v.pending()) return v.rec;
+      variable* rec = heap.allocinword(v.seq);
+      if (!rec) return nullptr;
+      v.rec->copyinline(*rec);
+      v.tag = Tag::Blank;
+      v.rec = rec;
+      return rec;
+    }
     variable* rec = heap.allocinword(v.seq);
     if (!rec) return nullptr;
     v.fillnumber(*rec);
@@ -488,6 +531,14 @@ struct Machine {
   variable* makeimmediate(const StackValue& v) {
     variable* rec = heap.alloc(v.seq);
     v.fillnumber(*rec);
+    return rec;
+  }
+  // The copy a pending entry stands for, made now; the entry is its record
+  // from then on.
+  variable* makepending(StackValue& v) {
+    variable* rec = heap.alloc(v.seq);
+    v.rec->copyinline(*rec);
+    v.tag = Tag::Blank;
     return rec;
   }
   // What reading a record yields (getvar): an immediate copy when the record

@@ -97,7 +97,7 @@ void Lsetindex(ListVal& list, std::int32_t index, variable* value) {
 }
 
 void varconv(variable& target, std::string_view newtype) {
-  if (target.iskey) ++DictVal::keyversion;
+  target.changing();
   if (newtype == "BUILTIN_STRING") {
     std::string text = target.getstring(false);
     target.identifier = Tag::String;

@@ -124,7 +124,7 @@ void DictVal::set(variable* key, variable* value) {
     it->second = value;
     return;
   }
-  key->iskey = 1;
+  key->watch |= variable::watchkey;
   const bool atend = it == entries_.end();
   entries_.insert(it, Entry{key, value});
   // An entry in the middle moves the positions after it.
@@ -259,6 +259,14 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
 
 void variable::gcremember(variable* v) { machine->heap.remember(v); }
 
+void variable::changingwatched() {
+  if (watch & watchkey) ++DictVal::keyversion;
+  if (watch & watchreads) {
+    watch = static_cast<std::uint8_t>(watch & ~watchreads);
+    if (machine) machine->settlereads(this);
+  }
+}
+
 variable& variable::operator=(const variable& rhs) {
   if (this == &rhs) return *this;
   // The root's attribute records are shared with the copy: those that stand
@@ -267,7 +275,7 @@ variable& variable::operator=(const variable& rhs) {
   // The root's attributes are about to be replaced: the frame bindings they
   // hid may be read from now on, so the writes a frame put off are made.
   if (machine && this == machine->progroot) Frame::writeback();
-  if (iskey) ++DictVal::keyversion;
+  changing();
   identifier = rhs.identifier;
   name = rhs.name;
   ismodule = rhs.ismodule;

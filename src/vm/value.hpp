@@ -218,7 +218,13 @@ struct variable {
 
   // Identity and bookkeeping; never copied by assignment.
   std::uint8_t gcmark = 0;     // collector state: 0 while young, then the collector's epoch
-  std::uint8_t iskey = 0;      // has been a dictionary key
+  // What must hear of a change of the record's value, before it is made:
+  // bits of `watch`. watchkey: the record has been a dictionary key (see
+  // DictVal::keyversion). watchreads: data stack entries may stand for
+  // copies of it not made yet (Machine::pushread), which are made first.
+  static constexpr std::uint8_t watchkey = 1;
+  static constexpr std::uint8_t watchreads = 2;
+  std::uint8_t watch = 0;
   mutable std::uint8_t printing = 0;  // set while getstring is inside this record
   std::uint8_t gcremembered = 0;      // in the heap's remembered set
   // Set on a plain number that has never been handed to anything that could
@@ -246,7 +252,11 @@ struct variable {
     return none;
   }
   RecordExt& extend() {
-    if (!ext_) ext_ = new RecordExt();
+    if (!ext_) {
+      // Copies still to be made hold no out-of-line part.
+      if (watch & watchreads) changingwatched();
+      ext_ = new RecordExt();
+    }
     return *ext_;
   }
 
@@ -368,6 +378,12 @@ struct variable {
   // Assigns all fourteen fields from rhs; containers are copied, the records
   // they point to are shared. Self-assignment changes nothing.
   variable& operator=(const variable& rhs);
+  // Tells what watches the record (watch) that its value is about to
+  // change: every change of a record that may be watched runs it first.
+  void changing() {
+    if (watch) changingwatched();
+  }
+  void changingwatched();
 
   // The value to use when a variable is read: a fresh copy of integers,
   // floats, strings and pointers, the record itself for every other kind.

@@ -101,7 +101,9 @@ void writefile(variable* self, const Args& args) {
     writeint(out, arg.intval());
     return;
   }
-  const variable* value = machine->materialize(arg);
+  // Only read: a text read just before is written from the record it was
+  // read from.
+  const variable* value = arg.rec ? arg.rec : machine->materialize(arg);
   if (value->identifier == Tag::String) {
     out.write(value->stringval.view());
     return;
