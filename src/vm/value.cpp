@@ -200,13 +200,12 @@ namespace {
 
 const DictVal::Entry* DictVal::find(const variable& probe) const {
   // The usual lookup: a text whose hash its buffer keeps, in an indexed
-  // dictionary whose index is up to date. It makes no call unless a long
-  // text has to be compared byte for byte, so it needs few registers: a
-  // key whose slot keeps the probe's view is equal to it without a look at
-  // the key record, a text key that shares the probe's view of one buffer
-  // is equal to it, a short one is compared in place, and at a long one the
-  // general loop takes over. A text equals only a text. Every other case
-  // goes the general way from the start.
+  // dictionary whose index is up to date, and whose key shares the probe's
+  // view of one buffer (a key read back, say), which the slot tells without
+  // a look at the key record. It makes no call, so it needs few registers.
+  // At the first slot of the probe's hash whose view differs, findtext
+  // compares the key records from there on. Every other case goes the
+  // general way from the start.
   const std::size_t size = entries_.size();
   std::uint32_t h;
   if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->keyversion == keyversion &&
@@ -218,23 +217,39 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
     for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
       const Index::Slot& s = slots[at];
       if (s.hash != h) continue;
-      const Entry& entry = entries_[s.position];
-      if (s.view == view) return &entry;
-      if (entry.first->identifier != Tag::String) continue;
-      const Text& key = entry.first->stringval;
-      const Text& text = probe.stringval;
-      if (key.size() != text.size()) continue;
-      if (key.sameview(text)) return &entry;
-      if (key.size() > shorttext) return findfrom(probe, h, at);
-      const char* a = key.data();
-      const char* b = text.data();
-      std::size_t i = 0;
-      while (i < key.size() && a[i] == b[i]) ++i;
-      if (i == key.size()) return &entry;
+      if (s.view == view) return &entries_[s.position];
+      return findtext(probe, h, at);
     }
     return nullptr;
   }
   return findslow(probe);
+}
+
+// find() for a text probe from slot `at` on, by the key records: a text key
+// that shares the probe's view of one buffer is equal to it, a short one is
+// compared in place, and at a long one the general loop takes over. A text
+// equals only a text.
+[[gnu::noinline]] const DictVal::Entry* DictVal::findtext(const variable& probe, std::uint32_t h,
+                                                          std::size_t at) const {
+  const Index::Slot* slots = index_->slots.data();
+  const std::size_t mask = index_->mask;
+  for (; slots[at].position != freeslot; at = (at + 1) & mask) {
+    const Index::Slot& s = slots[at];
+    if (s.hash != h) continue;
+    const Entry& entry = entries_[s.position];
+    if (entry.first->identifier != Tag::String) continue;
+    const Text& key = entry.first->stringval;
+    const Text& text = probe.stringval;
+    if (key.size() != text.size()) continue;
+    if (key.sameview(text)) return &entry;
+    if (key.size() > shorttext) return findfrom(probe, h, at);
+    const char* a = key.data();
+    const char* b = text.data();
+    std::size_t i = 0;
+    while (i < key.size() && a[i] == b[i]) ++i;
+    if (i == key.size()) return &entry;
+  }
+  return nullptr;
 }
 
 [[gnu::noinline]] const DictVal::Entry* DictVal::findslow(const variable& probe) const {

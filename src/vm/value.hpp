@@ -92,6 +92,8 @@ class DictVal {
   void buildindex() const;
   // find() for every case but a text probe with the index up to date.
   const Entry* findslow(const variable& probe) const;
+  // find() for a text probe from slot `at` on, comparing key records.
+  const Entry* findtext(const variable& probe, std::uint32_t h, std::size_t at) const;
   // The probe loop of the index, from slot `at` on, for a probe of hash h.
   const Entry* findfrom(const variable& probe, std::uint32_t h, std::size_t at) const;
   void indexentry(std::size_t position) const;

@@ -291,6 +291,18 @@ TEST_F(ValueTest, IndexedDictLookupFollowsTheKeysAsTheyAre) {
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->second->intval, i);
   }
+  // A key too long for its slot to keep its view: found through the key
+  // record, by a text sharing its buffer and by one with the same bytes.
+  variable* longkey = newstring(std::string(70000, 'x'));
+  dict->editdictval().set(longkey, newint(70000));
+  const DictVal::Entry* longfound = entries.find(*longkey->getvar());
+  ASSERT_NE(longfound, nullptr);
+  EXPECT_EQ(longfound->second->intval, 70000);
+  longfound = entries.find(*newstring(std::string(70000, 'x')));
+  ASSERT_NE(longfound, nullptr);
+  EXPECT_EQ(longfound->first, longkey);
+  EXPECT_EQ(entries.find(*newstring(std::string(69999, 'x'))), nullptr);
+
   // A text that shares a key's buffer at another length is another text.
   variable* longer = keys[3]->getvar();
   longer->stringval += "0";
