@@ -125,6 +125,13 @@ struct Code {
     if (!runbytes_) prepare();
     return operands.data();
   }
+  // Whether the run bytes and the operand table are made: then runbytes()
+  // and operandtable() allocate nothing, and preparedbytes() may be read
+  // instead.
+  bool prepared() const { return runbytes_ != nullptr; }
+  const byte* preparedbytes() const { return runbytes_.get(); }
+  // size(), kept once the code is prepared, read with one load.
+  std::uint32_t preparedsize() const { return runsize_; }
 
  private:
   // Once per code buffer, so kept out of the code entry's construction.
@@ -133,8 +140,10 @@ struct Code {
     std::transform(bytes.begin(), bytes.end(), runbytes_.get(), [](byte b) { return isopcode(b) ? b : unknown; });
     runbytes_[bytes.size()] = endmark;
     operands.resize(bytes.size() + 1);
+    runsize_ = static_cast<std::uint32_t>(bytes.size());
   }
   mutable std::unique_ptr<byte[]> runbytes_;
+  mutable std::uint32_t runsize_ = 0;
 };
 
 }  // namespace TruvVM

@@ -51,9 +51,14 @@ struct CodeEntry {
       : code(c),
         bytes(c->runbytes()),
         ops(c->operands.data()),  // sized with the run bytes
-        end(static_cast<std::uint32_t>(c->size())),
+        end(c->preparedsize()),  // prepared by runbytes(), above
         traced(t) {}
   CodeEntry(const Code* c, variable* t, std::unique_ptr<BlockRun>&& run) : CodeEntry(c, t) { block = std::move(run); }
+  // An entry for code that is prepared already (Code::prepared): the same
+  // entry, made without the test and the allocation that preparing takes.
+  struct Prepared {};
+  CodeEntry(const Code* c, variable* t, Prepared)
+      : code(c), bytes(c->preparedbytes()), ops(c->operands.data()), end(c->preparedsize()), traced(t) {}
 
   const Code* code;
   const byte* bytes;  // code->runbytes(), kept here for the fetch of every cycle
@@ -351,14 +356,34 @@ struct Machine {
   // carries no block run: the new top entry, or null when the block was a
   // native, which has run already.
   CodeEntry* enterif(variable* target) {
-    tracetop = target;
-    if (target->ismodule) {
+    if (target->ismodule) [[unlikely]] {
+      tracetop = target;
       standalonenative(target, nullptr);
       return nullptr;
     }
-    databasestack.push_back(Frame::borrow(databasestack.back()));
     const Code* code = target->funccode();
-    CodeEntry& entry = codestack.emplace_back(code ? code : emptycode_.get(), target);
+    if (!code) code = emptycode_.get();
+    const Frame& parent = databasestack.back();
+    // The usual entry allocates nothing: the frame below has its map and
+    // no write put off to make (Frame::borrowsquietly), both stacks have
+    // room and the block's code is prepared. Nothing on the way can fail
+    // then, so the call trace, which only a failure here would show with
+    // the block on top, need not have it as tracetop.
+    if (parent.borrowsquietly() && code->prepared() && databasestack.size() != databasestack.capacity() &&
+        codestack.size() != codestack.capacity()) [[likely]] {
+      Frame frame = Frame::borrowquietly(parent);
+      if (databasestack.size() == databasestack.capacity()) __builtin_unreachable();
+      databasestack.push_back(std::move(frame));
+      if (codestack.size() == codestack.capacity()) __builtin_unreachable();
+      return &codestack.emplace_back(code, target, CodeEntry::Prepared{});
+    }
+    return enterifslow(target, code);
+  }
+  // enterif when something on the way may allocate, and so fail.
+  [[gnu::noinline]] CodeEntry* enterifslow(variable* target, const Code* code) {
+    tracetop = target;
+    databasestack.push_back(Frame::borrow(databasestack.back()));
+    CodeEntry& entry = codestack.emplace_back(code, target);
     tracetop = nullptr;
     return &entry;
   }

@@ -383,6 +383,15 @@ class Frame {
     writeback();
     return Frame(parent.shared(), static_cast<std::uint32_t>(log().size()));
   }
+  // Whether borrow(parent) would allocate nothing: parent has its map, and
+  // no write put off stands, to be made first.
+  bool borrowsquietly() const { return shared_ && !standing_; }
+  // borrow(parent) when borrowsquietly() holds: what borrow does, less the
+  // steps that find nothing to do.
+  static Frame borrowquietly(const Frame& parent) {
+    assert(parent.shared_ && !standing_);
+    return Frame(parent.shared_, static_cast<std::uint32_t>(log().size()));
+  }
   // A frame of its own with the same bindings. The map copied loses its
   // mark (NameMap::shape): the records of its arguments are held by the
   // clone too now, so a call that gets the map again must not take them
