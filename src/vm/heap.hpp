@@ -22,10 +22,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <new>
 #include <vector>
 
+#include "pages.hpp"
 #include "value.hpp"
 
 namespace TruvVM {
@@ -208,7 +208,7 @@ class Heap {
   std::vector<Chunk*> chunks_;
   // The regions chunks are carved from, each regionbytes long, and the room
   // left in the newest.
-  static constexpr std::size_t regionbytes = std::size_t{2} << 20;  // one unit of pages.hpp
+  static constexpr std::size_t regionbytes = pages::unit;
   std::vector<void*> regions_;
   unsigned char* regionnext_ = nullptr;
   std::size_t regionleft_ = 0;

@@ -404,13 +404,8 @@ struct Machine {
     if (datastack.size() < count) needfailed(op, count);
   }
   [[noreturn]] void needfailed(std::uint8_t op, std::size_t count);
-  // Whether the data stack holds count entries, compared in bytes, which
-  // takes no division of the vector's extent.
-  bool holds(std::size_t count) const {
-    const auto bytes = static_cast<std::size_t>(reinterpret_cast<const char*>(datastack.data() + datastack.size()) -
-                                                reinterpret_cast<const char*>(datastack.data()));
-    return bytes >= count * sizeof(StackValue);
-  }
+  // Whether the data stack holds count entries (holdsatleast).
+  bool holds(std::size_t count) const { return holdsatleast(datastack, count); }
   // The record of the top entry, popped.
   variable* pop() {
     variable* v = materialize(datastack.back());
@@ -542,9 +537,7 @@ struct Machine {
       if (!v.pending()) return v.rec;
       variable* rec = heap.allocinword(v.seq);
       if (!rec) return nullptr;
-      v.rec->copyinline(*rec);
-      v.tag = Tag::Blank;
-      v.rec = rec;
+      v.rec = fillpending(v, rec);
       return rec;
     }
     variable* rec = heap.allocinword(v.seq);
@@ -560,8 +553,10 @@ struct Machine {
   }
   // The copy a pending entry stands for, made now; the entry is its record
   // from then on.
-  variable* makepending(StackValue& v) {
-    variable* rec = heap.alloc(v.seq);
+  variable* makepending(StackValue& v) { return fillpending(v, heap.alloc(v.seq)); }
+  // Gives rec, a blank record with the entry's sequence number, the fields
+  // of the pending copy v stands for; v is no longer pending.
+  static variable* fillpending(StackValue& v, variable* rec) {
     v.rec->copyinline(*rec);
     v.tag = Tag::Blank;
     return rec;

@@ -14,6 +14,15 @@
 
 namespace TruvVM {
 
+// Whether v holds at least n elements, compared in bytes: the hot paths that
+// test a vector's size this way take no division of its extent.
+template <class Vector>
+inline bool holdsatleast(const Vector& v, std::size_t n) {
+  const auto bytes = static_cast<std::size_t>(reinterpret_cast<const char*>(v.data() + v.size()) -
+                                              reinterpret_cast<const char*>(v.data()));
+  return bytes >= n * sizeof(typename Vector::value_type);
+}
+
 struct variable;
 class NameMap;
 
@@ -623,10 +632,7 @@ class Frame {
   static void undo(std::uint32_t to) {
     // A frame whose tail is gone already (the frames of a run torn down in
     // another order) has nothing left to put back.
-    // Compared in bytes, which takes no division of the vector's extent.
-    const std::size_t logbytes = static_cast<std::size_t>(reinterpret_cast<const char*>(log_.data() + log_.size()) -
-                                                          reinterpret_cast<const char*>(log_.data()));
-    if (logbytes <= std::size_t{to} * sizeof(Undo)) return;
+    if (!holdsatleast(log_, std::size_t{to} + 1)) return;
     Undo* const stop = log_.data() + to;
     Undo* u = stop + (log_.size() - to);
     do {

@@ -276,10 +276,12 @@ void variable::gcremember(variable* v) { machine->heap.remember(v); }
 
 void variable::changingwatched() {
   if (watch & watchkey) ++DictVal::keyversion;
-  if (watch & watchreads) {
-    watch = static_cast<std::uint8_t>(watch & ~watchreads);
-    if (machine) machine->settlereads(this);
-  }
+  if (watch & watchreads) settlereads();
+}
+
+void variable::settlereads() {
+  watch = static_cast<std::uint8_t>(watch & ~watchreads);
+  if (machine) machine->settlereads(this);
 }
 
 variable& variable::operator=(const variable& rhs) {

@@ -256,7 +256,7 @@ struct variable {
   RecordExt& extend() {
     if (!ext_) {
       // Copies still to be made hold no out-of-line part.
-      if (watch & watchreads) changingwatched();
+      if (watch & watchreads) settlereads();
       ext_ = new RecordExt();
     }
     return *ext_;
@@ -386,6 +386,8 @@ struct variable {
     if (watch) changingwatched();
   }
   void changingwatched();
+  // Makes the copies still to be made of the record (watchreads).
+  void settlereads();
 
   // The value to use when a variable is read: a fresh copy of integers,
   // floats, strings and pointers, the record itself for every other kind.
