@@ -41,14 +41,25 @@ Name Machine::argnameslow(std::size_t i) {
 void Machine::growdata() { datastack.reserve(datastack.capacity() < 16 ? 32 : datastack.capacity() * 2); }
 
 void Machine::settlereads(const variable* v) {
-  const auto settle = [this, v](StackValue& entry) {
-    if (entry.rec == v && entry.pending()) entry.rec = makepending(entry);
-  };
-  for (StackValue& entry : datastack) settle(entry);
-  for (StackValue& entry : memory) settle(entry);
+  // The lowest entry still pending once v's copies are made is where the
+  // next change starts to look.
+  std::size_t low = SIZE_MAX;
+  for (std::size_t i = std::min(pendinglow_ / sizeof(StackValue), datastack.size()); i < datastack.size(); ++i) {
+    StackValue& entry = datastack[i];
+    if (!entry.pending()) continue;
+    if (entry.rec == v)
+      entry.rec = makepending(entry);
+    else if (low == SIZE_MAX)
+      low = i * sizeof(StackValue);
+  }
+  pendinglow_ = low;
   // The arguments of a native that is running; those of one that has run
-  // are never read again, and making their copies changes nothing.
-  for (std::size_t i = 0; i < argroom_; ++i) settle(argvalues_[i]);
+  // are never read again, and making their copies changes nothing. The
+  // buffer is as long as the longest call's arguments.
+  for (std::size_t i = 0; i < argroom_; ++i) {
+    StackValue& entry = argvalues_[i];
+    if (entry.rec == v && entry.pending()) entry.rec = makepending(entry);
+  }
 }
 
 void Machine::growargs(std::size_t count) {

@@ -497,6 +497,8 @@ struct Machine {
     if (!v->rootalias && !v->isplainnumber()) {
       if (v->identifier == Tag::String && !v->hasext()) {
         v->watch |= variable::watchreads;
+        const std::size_t at = stackbytes();
+        if (at < pendinglow_) pendinglow_ = at;
         push(StackValue::pendingcopy(v, heap.reserveseq()));
         return;
       }
@@ -505,9 +507,11 @@ struct Machine {
     }
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
-  // Makes every pending copy of v that an entry of the data stack, the
-  // memory stack or the running native's arguments stands for
-  // (machine.cpp).
+  // Makes every pending copy of v that an entry of the data stack or the
+  // running native's arguments stands for (machine.cpp). Only pushread
+  // makes a pending entry, and only on the data stack; a native's
+  // arguments are copies of data stack entries, and the memory stack
+  // takes copies made at once (copyvalue).
   void settlereads(const variable* v);
   // STORELOCAL of the entry top under name (instructions.cpp).
   void storelocal(Name name, const StackValue& top);
@@ -701,6 +705,16 @@ struct Machine {
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
   std::size_t argroom_ = 0;  // at least 1 once the machine is made
+  // No data stack entry below this offset in bytes is a pending copy
+  // (pushread): entries stay where they are pushed, so a change of a record
+  // read as a text looks at the entries pushed since the lowest pending one
+  // alone, however deep the stack is below it. Kept in bytes, so that a
+  // push tests it without dividing the stack's extent.
+  std::size_t pendinglow_ = SIZE_MAX;
+  std::size_t stackbytes() const {
+    return static_cast<std::size_t>(reinterpret_cast<const char*>(datastack.data() + datastack.size()) -
+                                    reinterpret_cast<const char*>(datastack.data()));
+  }
   void growargs(std::size_t count);
   static constexpr std::size_t minrecords = 1 << 13;
   static constexpr std::size_t minbytes = std::size_t{32} << 20;
