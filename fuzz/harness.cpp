@@ -108,7 +108,7 @@ std::vector<std::uint8_t> assembleordie(const std::string& text) {
   return r.bytes;
 }
 
-VmOutcome runonce(std::span<const std::uint8_t> program, bool keeperr);
+VmOutcome runonce(std::span<const std::uint8_t> program, bool keep, bool gcstress = false);
 
 void checksandbox() {
   // The outside directory sits next to the scratch directory.
@@ -151,19 +151,20 @@ void entersandbox() {
 
 namespace {
 
-VmOutcome runonce(std::span<const std::uint8_t> program, bool keeperr) {
+VmOutcome runonce(std::span<const std::uint8_t> program, bool keep, bool gcstress) {
   NullBuffer null;
-  std::ostream out(&null);
   std::ostream discard(&null);
-  std::ostringstream kept;
+  std::ostringstream keptout;
+  std::ostringstream kepterr;
   std::istringstream in{std::string(stdintext)};
   TruvVM::RunConfig config;
   config.in = &in;
-  config.out = &out;
-  config.err = keeperr ? static_cast<std::ostream*>(&kept) : &discard;
+  config.out = keep ? static_cast<std::ostream*>(&keptout) : &discard;
+  config.err = keep ? static_cast<std::ostream*>(&kepterr) : &discard;
   config.instructionbudget = instructionbudget;
   config.memorylimit = memorylimit;
   config.sandbox = true;
+  config.gcstress = gcstress;
   VmOutcome outcome;
   {
     AllocationCap cap(allocationcap);
@@ -171,15 +172,18 @@ VmOutcome runonce(std::span<const std::uint8_t> program, bool keeperr) {
     outcome.status = result.status;
     outcome.budgetexhausted = result.budgetexhausted;
   }
-  if (keeperr) outcome.err = kept.str();
+  if (keep) {
+    outcome.out = keptout.str();
+    outcome.err = kepterr.str();
+  }
   return outcome;
 }
 
 }  // namespace
 
-VmOutcome runvm(std::span<const std::uint8_t> program, bool keeperr) {
+VmOutcome runvm(std::span<const std::uint8_t> program, bool keep, bool gcstress) {
   if (scratch.empty()) fail("runvm before entersandbox");
-  VmOutcome outcome = runonce(program, keeperr);
+  VmOutcome outcome = runonce(program, keep, gcstress);
   emptyscratch();
   return outcome;
 }

@@ -25,14 +25,16 @@ void entersandbox();
 struct VmOutcome {
   int status = 0;
   bool budgetexhausted = false;
+  std::string out;  // standard output of the run, when kept
   std::string err;  // standard error of the run, when kept
 };
 
 // Runs the bytes as a program on a fresh machine, sandboxed, with the limits
 // above, the fixed standard input below and discarding output (standard
-// error is kept when keeperr is set). Afterwards the scratch directory is
-// emptied again; a run that left it is a fault of the sandbox and aborts.
-VmOutcome runvm(std::span<const std::uint8_t> program, bool keeperr = false);
+// output and error are kept when keep is set). With gcstress the machine
+// collects garbage before every instruction. Afterwards the scratch directory
+// is emptied again; a run that left it is a fault of the sandbox and aborts.
+VmOutcome runvm(std::span<const std::uint8_t> program, bool keep = false, bool gcstress = false);
 
 // Disassembles the bytes (with and without offsets) and assembles the
 // listings; aborts, describing the difference, unless both give back exactly
