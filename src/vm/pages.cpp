@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <new>
 
 #include "sanitizer.hpp"
 
@@ -16,19 +17,8 @@ void* map(std::size_t bytes) {
 #if TRUV_ASAN
   return ::operator new(bytes, std::align_val_t{unit});
 #else
-  // Map one unit more than asked, then unmap what lies outside the aligned
-  // block.
-  void* p = mmap(nullptr, bytes + unit, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t aligned = (start + unit - 1) & ~(unit - 1);
-  if (aligned > start) munmap(p, aligned - start);
-  if (const std::uintptr_t tail = start + bytes + unit - (aligned + bytes))
-    munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  void* block = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-  madvise(block, bytes, MADV_HUGEPAGE);  // advice only: fine to fail
-#endif
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw std::bad_alloc();
   inuse += bytes;
   return block;
 #endif
@@ -45,5 +35,24 @@ void unmap(void* block, std::size_t bytes) {
 }
 
 std::size_t mapped() { return inuse; }
+
+void prepare(void* start, std::size_t bytes) {
+#if TRUV_ASAN
+  (void)start;
+  (void)bytes;
+#else
+#ifdef MADV_POPULATE_WRITE
+  // Known to systems since Linux 5.14; older ones refuse the advice, and
+  // the pages come as they are touched.
+  constexpr std::uintptr_t page = 4096;
+  const auto first = reinterpret_cast<std::uintptr_t>(start) & ~(page - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)start;
+  (void)bytes;
+#endif
+#endif
+}
 
 }  // namespace TruvVM::pages

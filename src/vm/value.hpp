@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "names.hpp"
-#include "pages.hpp"
 #include "text.hpp"
 
 namespace TruvVM {
@@ -102,8 +101,7 @@ class DictVal {
   mutable std::unique_ptr<Index, IndexDeleter> index_;
 };
 
-// A long list's elements take blocks of huge pages (pages.hpp).
-using ListVal = std::vector<variable*, pages::Allocator<variable*>>;
+using ListVal = std::vector<variable*>;
 
 // The elements of a list record, shared between copies of the list until one
 // of them is changed. A FOREACH runs over such a copy, so it takes no time to
