@@ -1,6 +1,7 @@
 #include "pages.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <new>
@@ -44,7 +45,7 @@ void prepare(void* start, std::size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
   // Known to systems since Linux 5.14; older ones refuse the advice, and
   // the pages come as they are touched.
-  constexpr std::uintptr_t page = 4096;
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto first = reinterpret_cast<std::uintptr_t>(start) & ~(page - 1);
   const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes + page - 1) & ~(page - 1);
   madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
