@@ -497,7 +497,7 @@ struct Machine {
     if (!v->rootalias && !v->isplainnumber()) {
       if (v->identifier == Tag::String && !v->hasext()) {
         v->watch |= variable::watchreads;
-        const std::size_t at = stackbytes();
+        const std::size_t at = extentbytes(datastack);
         if (at < pendinglow_) pendinglow_ = at;
         push(StackValue::pendingcopy(v, heap.reserveseq()));
         return;
@@ -711,10 +711,6 @@ struct Machine {
   // alone, however deep the stack is below it. Kept in bytes, so that a
   // push tests it without dividing the stack's extent.
   std::size_t pendinglow_ = SIZE_MAX;
-  std::size_t stackbytes() const {
-    return static_cast<std::size_t>(reinterpret_cast<const char*>(datastack.data() + datastack.size()) -
-                                    reinterpret_cast<const char*>(datastack.data()));
-  }
   void growargs(std::size_t count);
   static constexpr std::size_t minrecords = 1 << 13;
   static constexpr std::size_t minbytes = std::size_t{32} << 20;

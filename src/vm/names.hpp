@@ -14,13 +14,17 @@
 
 namespace TruvVM {
 
-// Whether v holds at least n elements, compared in bytes: the hot paths that
-// test a vector's size this way take no division of its extent.
+// The extent of v's elements in bytes, which takes no division, as the
+// count of elements does.
+template <class Vector>
+inline std::size_t extentbytes(const Vector& v) {
+  return static_cast<std::size_t>(reinterpret_cast<const char*>(v.data() + v.size()) -
+                                  reinterpret_cast<const char*>(v.data()));
+}
+// Whether v holds at least n elements, compared in bytes, for the hot paths.
 template <class Vector>
 inline bool holdsatleast(const Vector& v, std::size_t n) {
-  const auto bytes = static_cast<std::size_t>(reinterpret_cast<const char*>(v.data() + v.size()) -
-                                              reinterpret_cast<const char*>(v.data()));
-  return bytes >= n * sizeof(typename Vector::value_type);
+  return extentbytes(v) >= n * sizeof(typename Vector::value_type);
 }
 
 struct variable;

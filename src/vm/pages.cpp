@@ -16,7 +16,7 @@ std::size_t inuse = 0;
 
 void* map(std::size_t bytes) {
 #if TRUV_ASAN
-  return ::operator new(bytes, std::align_val_t{unit});
+  return ::operator new(bytes);
 #else
   void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
@@ -27,8 +27,7 @@ void* map(std::size_t bytes) {
 
 void unmap(void* block, std::size_t bytes) {
 #if TRUV_ASAN
-  ::operator delete(block, std::align_val_t{unit});
-  (void)bytes;
+  ::operator delete(block, bytes);
 #else
   munmap(block, bytes);
   inuse -= bytes;
