@@ -27,7 +27,8 @@ void* map(std::size_t bytes) {
 
 void unmap(void* block, std::size_t bytes) {
 #if TRUV_ASAN
-  ::operator delete(block, bytes);
+  ::operator delete(block);
+  (void)bytes;
 #else
   munmap(block, bytes);
   inuse -= bytes;
