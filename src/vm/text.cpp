@@ -17,9 +17,10 @@ std::uint32_t Text::hashslow() const {
   // Texts are mostly short, where a general-purpose hash spends more on its
   // setup than on the bytes.
   constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = size_ * k;
+  const std::size_t size = this->size();
+  std::uint64_t h = size * k;
   const char* p = data();
-  std::size_t n = size_;
+  std::size_t n = size;
   for (; n >= 8; n -= 8, p += 8) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
@@ -44,8 +45,8 @@ std::uint32_t Text::hashslow() const {
   h ^= h >> 29;
   const auto folded = static_cast<std::uint32_t>(h ^ (h >> 32));
   // A length that does not fit the field is not kept.
-  if (buf_ && size_ < UINT32_MAX) {
-    buf_->hashed = static_cast<std::uint32_t>(size_ + 1);
+  if (buf_ && size < UINT32_MAX) {
+    buf_->hashed = static_cast<std::uint32_t>(size + 1);
     buf_->hash = folded;
   }
   return folded;
@@ -61,38 +62,40 @@ void Text::assign(const char* p, std::size_t n) {
   b->used = n;
   release();
   buf_ = b;
-  size_ = n;
+  setsize(n);
 }
 
 void Text::reserve(std::size_t n) {
-  if (n <= size_ || (buf_ && buf_->used == size_ && buf_->capacity >= n)) return;
+  const std::size_t size = this->size();
+  if (n <= size || (newest() && buf_->capacity >= n)) return;
   Buffer* b = allocate(n);
-  if (size_) std::memcpy(b->bytes(), data(), size_);
-  b->used = size_;
+  if (size) std::memcpy(b->bytes(), data(), size);
+  b->used = size;
   release();
   buf_ = b;
 }
 
 void Text::append(const char* p, std::size_t n) {
   if (n == 0) return;
-  if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+  const std::size_t size = this->size();
+  if (n > SIZE_MAX / 2 - size) throw std::bad_alloc();
   // In place when this view is the newest of its buffer and the room is there.
   // p may point into this buffer's bytes, which stay where they are.
-  if (buf_ && buf_->used == size_ && buf_->capacity - size_ >= n) {
-    std::memmove(buf_->bytes() + size_, p, n);
-    size_ += n;
-    buf_->used = size_;
+  if (newest() && buf_->capacity - size >= n) {
+    std::memmove(buf_->bytes() + size, p, n);
+    buf_->used = size + n;
+    setsize(size + n);
     return;
   }
-  const std::size_t need = size_ + n;
+  const std::size_t need = size + n;
   // A text grown once is likely to grow again: leave it room to grow by half.
   Buffer* b = allocate(buf_ ? need + need / 2 : need);
-  if (size_) std::memcpy(b->bytes(), data(), size_);
-  std::memcpy(b->bytes() + size_, p, n);
+  if (size) std::memcpy(b->bytes(), data(), size);
+  std::memcpy(b->bytes() + size, p, n);
   b->used = need;
   release();
   buf_ = b;
-  size_ = need;
+  setsize(need);
 }
 
 }  // namespace TruvVM

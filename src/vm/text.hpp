@@ -16,31 +16,31 @@
 
 namespace TruvVM {
 
-class Text {
+class [[gnu::packed]] Text {
  public:
   Text() = default;
   Text(std::string_view s) { assign(s.data(), s.size()); }
-  Text(const Text& other) : buf_(other.buf_), size_(other.size_) {
+  Text(const Text& other) : len_(other.len_), buf_(other.buf_) {
     if (buf_) ++buf_->refs;
   }
-  Text(Text&& other) noexcept : buf_(other.buf_), size_(other.size_) {
+  Text(Text&& other) noexcept : len_(other.len_), buf_(other.buf_) {
     other.buf_ = nullptr;
-    other.size_ = 0;
+    other.len_ = 0;
   }
   Text& operator=(const Text& other) {
     if (other.buf_) ++other.buf_->refs;
     release();
     buf_ = other.buf_;
-    size_ = other.size_;
+    len_ = other.len_;
     return *this;
   }
   Text& operator=(Text&& other) noexcept {
     if (this != &other) {
       release();
       buf_ = other.buf_;
-      size_ = other.size_;
+      len_ = other.len_;
       other.buf_ = nullptr;
-      other.size_ = 0;
+      other.len_ = 0;
     }
     return *this;
   }
@@ -50,10 +50,13 @@ class Text {
   }
   ~Text() { release(); }
 
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return len_ != longview ? len_ : buf_->used; }
+  bool empty() const { return len_ == 0; }
+  // The length when it fits 32 bits, else a nonzero number: what a test
+  // for an empty text needs, with no look at the buffer.
+  std::uint32_t shortsize() const { return len_; }
   const char* data() const { return buf_ ? buf_->bytes() : ""; }
-  std::string_view view() const { return std::string_view(data(), size_); }
+  std::string_view view() const { return std::string_view(data(), size()); }
   operator std::string_view() const { return view(); }
   std::string str() const { return std::string(view()); }
 
@@ -73,7 +76,7 @@ class Text {
   void clear() {
     release();
     buf_ = nullptr;
-    size_ = 0;
+    len_ = 0;
   }
 
   // A hash of the bytes: equal texts have equal hashes. The bytes a view
@@ -81,18 +84,18 @@ class Text {
   // was computed for, and texts that share a buffer (the copies of one
   // text) compute it once.
   std::uint32_t hash() const {
-    if (buf_ && buf_->hashed == size_ + 1) return buf_->hash;
+    if (buf_ && buf_->hashed == len_ + std::uint64_t{1}) return buf_->hash;
     return hashslow();
   }
 
   // hash() when it is known without computing it.
   bool knownhash(std::uint32_t& out) const {
-    if (!buf_ || buf_->hashed != size_ + 1) return false;
+    if (!buf_ || buf_->hashed != len_ + std::uint64_t{1}) return false;
     out = buf_->hash;
     return true;
   }
   // Whether both are the same view of one buffer, and so equal.
-  bool sameview(const Text& other) const { return buf_ == other.buf_ && size_ == other.size_; }
+  bool sameview(const Text& other) const { return buf_ == other.buf_ && len_ == other.len_; }
   // The view as one number: the buffer's address and the length, for a
   // table to keep in place of the text. Two views have the same key only
   // when they are the same view of one buffer, and so equal; a key is never
@@ -103,12 +106,15 @@ class Text {
   static constexpr std::uint64_t noview = 0;
   std::uint64_t viewkey() const {
     const std::uint64_t at = reinterpret_cast<std::uintptr_t>(buf_);
-    if (!buf_ || size_ >= 0x10000 || (at >> 48) != 0) return noview;
-    return at << 16 | size_;
+    if (!buf_ || len_ >= 0x10000 || (at >> 48) != 0) return noview;
+    return at << 16 | len_;
   }
 
   friend bool operator==(const Text& a, const Text& b) {
-    return a.size_ == b.size_ && (a.buf_ == b.buf_ || std::memcmp(a.data(), b.data(), a.size_) == 0);
+    if (a.len_ != b.len_) return false;
+    const std::size_t n = a.size();
+    if (a.len_ == longview && n != b.size()) return false;
+    return a.buf_ == b.buf_ || std::memcmp(a.data(), b.data(), n) == 0;
   }
   friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
 
@@ -117,7 +123,7 @@ class Text {
     std::size_t refs;
     std::size_t used;      // bytes written, by the longest view
     std::size_t capacity;  // bytes the buffer holds, after this header
-    std::uint32_t hashed;  // one more than the length `hash` is of; 0: none
+    std::uint32_t hashed;  // one more than the length `hash` is of; 0: none (or too long)
     std::uint32_t hash;
     char* bytes() { return reinterpret_cast<char*>(this + 1); }
   };
@@ -127,8 +133,16 @@ class Text {
     if (buf_ && --buf_->refs == 0) ::operator delete(buf_);
   }
 
+  // The length of a long view: one that does not fit len_, whose length is
+  // its buffer's `used`.
+  static constexpr std::uint32_t longview = UINT32_MAX;
+  void setsize(std::size_t n) { len_ = n < longview ? static_cast<std::uint32_t>(n) : longview; }
+  // Whether the view ends where its buffer's written bytes end, and so may
+  // append in place.
+  bool newest() const { return buf_ && len_ != longview && buf_->used == len_; }
+
+  std::uint32_t len_ = 0;
   Buffer* buf_ = nullptr;
-  std::size_t size_ = 0;
 };
 
 }  // namespace TruvVM
