@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "elements.hpp"
 #include "names.hpp"
 #include "text.hpp"
 
@@ -100,8 +101,6 @@ class DictVal {
   std::vector<Entry> entries_;
   mutable std::unique_ptr<Index, IndexDeleter> index_;
 };
-
-using ListVal = std::vector<variable*>;
 
 // The elements of a list record, shared between copies of the list until one
 // of them is changed. A FOREACH runs over such a copy, so it takes no time to

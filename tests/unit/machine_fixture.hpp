@@ -45,7 +45,7 @@ class MachineTest : public ::testing::Test {
   variable* newlist(std::vector<variable*> elems) {
     variable* v = getallocvar();
     v->identifier = Tag::List;
-    v->editlistval().assign(elems.begin(), elems.end());
+    for (variable* e : elems) v->editlistval().push_back(e);
     return v;
   }
   Name name(std::string_view text) { return m_->names.intern(text); }

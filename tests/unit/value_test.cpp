@@ -69,6 +69,44 @@ TEST_F(ValueTest, LongListsKeepTheirElementsThroughGrowthAndCopies) {
   EXPECT_EQ(other->listval()[count - 2], a);
 }
 
+// The element array on its own: what the list methods and the collector use
+// of it besides appending.
+TEST_F(ValueTest, ElementArrayResizesErasesAndCopiesApart) {
+  variable* a = newint(1);
+  variable* b = newint(2);
+  ListVal l;
+  l.resize(3);  // grown elements are null
+  EXPECT_TRUE(l[0] == nullptr && l[1] == nullptr && l[2] == nullptr);
+  l[0] = a;
+  l[2] = b;
+  l.erase(l.begin() + 2);  // the last one
+  ASSERT_EQ(l.size(), 2u);
+  l.push_back(b);
+  l.erase(l.begin());  // the first: the rest move down
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_TRUE(l[0] == nullptr && l[1] == b);
+
+  ListVal copy;
+  copy.push_back(a);
+  copy.push_back(a);
+  copy.push_back(a);
+  copy = l;  // a shorter array replaces the longer one
+  EXPECT_EQ(copy, l);
+  copy[0] = a;  // and is apart from it
+  EXPECT_EQ(l[0], nullptr);
+  EXPECT_FALSE(copy == l);
+
+  ListVal moved = std::move(copy);
+  EXPECT_TRUE(copy.empty());
+  ASSERT_EQ(moved.size(), 2u);
+  moved.resize(1);  // shrinking keeps the first
+  EXPECT_EQ(moved[0], a);
+  moved.clear();
+  EXPECT_TRUE(moved.empty());
+  moved.push_back(b);
+  EXPECT_EQ(moved.back(), b);
+}
+
 TEST_F(ValueTest, ReadingCopiesScalarsAndSharesTheRest) {
   for (variable* v : {newint(1), newfloat(1.5f), newstring("s"), newint(1)->getpointer()}) {
     variable* r1 = v->getvar();
