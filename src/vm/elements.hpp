@@ -91,8 +91,9 @@ class ListVal {
   }
 
  private:
-  // Room for at least n, doubling: appends take constant time on average.
-  [[gnu::noinline]] void grow(std::size_t n) { setcapacity(std::max({n, capacity_ * 2, std::size_t{4}})); }
+  // Room for at least n, doubling: appends take constant time on average,
+  // and a list of one element takes room for one.
+  [[gnu::noinline]] void grow(std::size_t n) { setcapacity(std::max(n, capacity_ * 2)); }
   void setcapacity(std::size_t n) {
     if (n > SIZE_MAX / sizeof(variable*)) throw std::bad_alloc();
     void* p = std::realloc(data_, n * sizeof(variable*));
