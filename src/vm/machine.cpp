@@ -53,10 +53,11 @@ void Machine::settlereads(const variable* v) {
       low = i * sizeof(StackValue);
   }
   pendinglow_ = low;
-  // The arguments of a native that is running; those of one that has run
-  // are never read again, and making their copies changes nothing. The
-  // buffer is as long as the longest call's arguments.
-  for (std::size_t i = 0; i < argroom_; ++i) {
+  // The arguments of the native that is running, if one is; those of one
+  // that has run are never read again. The buffer is as long as the longest
+  // call's arguments, which one wide call would otherwise make every later
+  // change of a text pay for.
+  for (std::size_t i = 0; i < argsinuse_; ++i) {
     StackValue& entry = argvalues_[i];
     if (entry.rec == v && entry.pending()) entry.rec = makepending(entry);
   }

@@ -332,7 +332,9 @@ struct Machine {
     const Args args{argvalues_.get(), count};
     const mfuncptr run = function->modulefunc();
     tracetop = function;
+    argsinuse_ = count;
     if (run) run(self, args);
+    argsinuse_ = 0;
     tracetop = nullptr;
   }
   // Runs target as a block on a copy of the current frame, with "ELEMENT"
@@ -705,6 +707,9 @@ struct Machine {
   // The arguments of the running native call: argroom_ entries.
   std::unique_ptr<StackValue[]> argvalues_;
   std::size_t argroom_ = 0;  // at least 1 once the machine is made
+  // The entries of the buffer that the running native was given; 0 between
+  // native calls.
+  std::size_t argsinuse_ = 0;
   // No data stack entry below this offset in bytes is a pending copy
   // (pushread): entries stay where they are pushed, so a change of a record
   // read as a text looks at the entries pushed since the lowest pending one
