@@ -7,6 +7,15 @@
 // buffer's written bytes end (the newest text made from that buffer) writes
 // into the buffer's spare room, which no other view covers, so a string
 // built by repeated concatenation is copied only when its buffer is full.
+//
+// A Text is packed into 12 bytes, the length first, so that a record can
+// keep its text's length in the padding of its first word (value.hpp). A
+// length that does not fit 32 bits is kept in the buffer instead: such a
+// view (longview) is always the longest view of its buffer, whose written
+// bytes then never change again, since only a view that ends where they end
+// appends in place, and a long view never does. So a text of 4 GiB or more
+// is copied on every append; building one piece by piece is slow, where
+// anything shorter grows in place.
 
 #include <cstddef>
 #include <cstdint>
