@@ -3,7 +3,12 @@
 // which is what the machine sees when the host refuses memory; the machine
 // must turn that into its "Out of memory." report. The cap catches the single
 // large allocations (a string doubled, a list printed whole) that grow past
-// any limit between two checks of the machine's own limit.
+// any limit between two checks of the machine's own limit. The records (the
+// heap's mapped regions) and the element arrays of lists (grown with
+// realloc) are not counted: an instruction makes a few records, appends one
+// element or copies an array the program holds already, so those grow no
+// faster than the instruction budget allows, and the machine's limit bounds
+// them.
 //
 // Every allocation is counted by its usable size, so that a release, which
 // may not know the size it was asked for, takes away exactly what was added.
