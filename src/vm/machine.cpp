@@ -41,18 +41,17 @@ Name Machine::argnameslow(std::size_t i) {
 void Machine::growdata() { datastack.reserve(datastack.capacity() < 16 ? 32 : datastack.capacity() * 2); }
 
 void Machine::settlereads(const variable* v) {
-  // The lowest entry still pending once v's copies are made is where the
-  // next change starts to look.
-  std::size_t low = SIZE_MAX;
+  // Every pending copy from the lowest one up is made, not only v's: a
+  // copy of a record that is not changing holds what a copy made now would,
+  // and leaving it pending would make every later change look at the whole
+  // stack above it again. A deep stack over one old pending entry then
+  // made repeated changes quadratic. Made at once, each pending entry costs
+  // one look, and the next change looks at the entries pushed since.
   for (std::size_t i = std::min(pendinglow_ / sizeof(StackValue), datastack.size()); i < datastack.size(); ++i) {
     StackValue& entry = datastack[i];
-    if (!entry.pending()) continue;
-    if (entry.rec == v)
-      entry.rec = makepending(entry);
-    else if (low == SIZE_MAX)
-      low = i * sizeof(StackValue);
+    if (entry.pending()) entry.rec = makepending(entry);
   }
-  pendinglow_ = low;
+  pendinglow_ = SIZE_MAX;
   // The arguments of the native that is running, if one is; those of one
   // that has run are never read again. The buffer is as long as the longest
   // call's arguments, which one wide call would otherwise make every later

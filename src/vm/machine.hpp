@@ -510,7 +510,8 @@ struct Machine {
     datastack.push_back(StackValue::numberof(*v, heap.reserveseq()));
   }
   // Makes every pending copy of v that an entry of the data stack or the
-  // running native's arguments stands for (machine.cpp). Only pushread
+  // running native's arguments stands for, and every other pending copy on
+  // the data stack with them (machine.cpp). Only pushread
   // makes a pending entry, and only on the data stack; a native's
   // arguments are copies of data stack entries, and the memory stack
   // takes copies made at once (copyvalue).
@@ -713,7 +714,8 @@ struct Machine {
   // No data stack entry below this offset in bytes is a pending copy
   // (pushread): entries stay where they are pushed, so a change of a record
   // read as a text looks at the entries pushed since the lowest pending one
-  // alone, however deep the stack is below it. Kept in bytes, so that a
+  // alone, however deep the stack is below it; it makes them all, so the
+  // next change looks only at what was pushed since. Kept in bytes, so that a
   // push tests it without dividing the stack's extent.
   std::size_t pendinglow_ = SIZE_MAX;
   void growargs(std::size_t count);
