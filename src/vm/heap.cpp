@@ -10,6 +10,7 @@ namespace TruvVM {
 // Destroys every record still live, a word at a time, as a sweep does, then
 // gives the chunks' memory back.
 Heap::~Heap() {
+  DictVal::forgetkeychanges();
   if (abandoned_) return;
   for (Chunk* chunk : chunks_)
     for (std::size_t w = 0; w < chunkwords; ++w)
@@ -135,6 +136,8 @@ std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::ui
 }
 
 std::size_t Heap::sweep(std::uint8_t mark) {
+  // Records the dictionaries noted may be freed now.
+  DictVal::forgetkeychanges();
   noteyoung();
   std::size_t freed = 0;
   std::size_t from = chunks_.size();
@@ -167,6 +170,7 @@ void Heap::forgetyoung() {
 }
 
 std::size_t Heap::sweepyoung(std::uint8_t mark) {
+  DictVal::forgetkeychanges();
   noteyoung();
   std::size_t freed = 0;
   std::size_t from = chunks_.size();

@@ -131,6 +131,42 @@ void DictVal::set(variable* key, variable* value) {
   if (!atend) index_.reset();
 }
 
+namespace {
+
+// The records whose changes advanced keyversion from changedfrom on, in
+// order: changedfrom + changedkeys.size() is keyversion. None of them can
+// have been freed, since they are forgotten whenever records may be. At
+// most changedcap are kept; an index older than the first is rebuilt.
+std::vector<const variable*> changedkeys;
+std::uint64_t changedfrom = 0;
+constexpr std::size_t changedcap = 256;
+
+}  // namespace
+
+void DictVal::keychanged(const variable* key) {
+  if (changedkeys.size() >= changedcap) forgetkeychanges();
+  changedkeys.push_back(key);
+  ++keyversion;
+}
+
+void DictVal::forgetkeychanges() {
+  changedkeys.clear();
+  changedfrom = keyversion;
+}
+
+bool DictVal::keyschangedsince(std::uint64_t since) const {
+  if (since < changedfrom) return true;
+  // A record is a key here at most once, at the place its creation
+  // sequence number sorts to; that number never changes.
+  for (std::size_t i = static_cast<std::size_t>(since - changedfrom); i < changedkeys.size(); ++i) {
+    const variable* key = changedkeys[i];
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
+                               [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
+    if (it != entries_.end() && it->first == key) return true;
+  }
+  return false;
+}
+
 void DictVal::indexentry(std::size_t position) const {
   Index& index = *index_;
   std::uint32_t h;
@@ -171,10 +207,14 @@ void DictVal::indexentry(std::size_t position) const {
   ++index.used;
 }
 
-// Brings the index up to date: rebuilt when a key record has changed since
-// it was made, then extended by the entries added since. Kept out of find,
-// whose usual lookup needs none of it.
+// Brings the index up to date: rebuilt when one of its key records has
+// changed since it was made, then extended by the entries added since. A
+// change of a key of another dictionary only moves its version on, so that
+// changing the keys of one dictionary costs no rebuild of every other. Kept
+// out of find, whose usual lookup needs none of it.
 [[gnu::noinline]] void DictVal::buildindex() const {
+  if (index_ && index_->keyversion != keyversion && !keyschangedsince(index_->keyversion))
+    index_->keyversion = keyversion;
   if (!index_ || index_->keyversion != keyversion) {
     if (!index_) index_.reset(new Index);
     Index& index = *index_;
@@ -275,7 +315,7 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
 void variable::gcremember(variable* v) { machine->heap.remember(v); }
 
 void variable::changingwatched() {
-  if (watch & watchkey) ++DictVal::keyversion;
+  if (watch & watchkey) DictVal::keychanged(this);
   if (watch & watchreads) settlereads();
 }
 

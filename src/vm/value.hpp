@@ -53,8 +53,8 @@ std::string_view namestring(VarName name);
 // A lookup by value finds the first entry whose key equals the probe. For
 // text and number probes a hash index of the keys answers that without a
 // scan; it is rebuilt when the entries change other than at the end, and when
-// any record that is a key anywhere has had its value replaced (keyversion),
-// so it always agrees with a scan.
+// one of its own key records has had its value replaced (keyversion and the
+// records noted with it), so it always agrees with a scan.
 class DictVal {
  public:
   using Entry = std::pair<variable*, variable*>;
@@ -83,6 +83,14 @@ class DictVal {
 
   // Advanced whenever a record that is a dictionary key gets a new value.
   static inline std::uint64_t keyversion = 0;
+  // Called before a record that has been a key gets a new value: advances
+  // keyversion and notes the record, so that an index made before can tell
+  // whether the changes since concern its own keys (buildindex).
+  static void keychanged(const variable* key);
+  // Forgets the records noted: done whenever records may be freed (each
+  // collection, and the end of a machine). An index older than what is
+  // noted is rebuilt.
+  static void forgetkeychanges();
 
  private:
   struct Index;
@@ -90,6 +98,10 @@ class DictVal {
     void operator()(Index* index) const;
   };
   void buildindex() const;
+  // Whether a change noted since keyversion `since` may concern a key of
+  // this dictionary: true when it does, or when the records are no longer
+  // known.
+  bool keyschangedsince(std::uint64_t since) const;
   // find() for every case but a text probe with the index up to date.
   const Entry* findslow(const variable& probe) const;
   // find() for a text probe from slot `at` on, comparing key records.
