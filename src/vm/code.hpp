@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -48,7 +51,7 @@ struct CachedOperand {
 // and every position consumes the same bytes each time, so the opcode that
 // reads the operand at a position is always the same one.
 struct OperandSlot {
-  std::unique_ptr<CachedOperand> op;
+  CachedOperand* op = nullptr;  // owned by the code's operand table
   void* kept = nullptr;
   std::uint32_t consumed = 0;
   std::int32_t ival = 0;
@@ -59,13 +62,50 @@ struct OperandSlot {
   variable* block() const { return static_cast<variable*>(kept); }
 };
 
+// The operand table of a code buffer: one slot per position, so that the run
+// loop reaches a position's slot by its index. Most positions of a long code
+// are bytes inside operands (function bodies above all), whose slots are
+// never used; so the table is allocated zeroed, which is every slot empty,
+// and is not written to: a large one takes fresh pages from the host, which
+// take memory only once a slot on them is written. A table written in full
+// would take 32 bytes of memory for every byte of code. The slots given a
+// decoded operand are listed, so that freeing the table reads no others.
+class OperandTable {
+ public:
+  OperandTable() = default;
+  OperandTable(const OperandTable&) = delete;
+  OperandTable& operator=(const OperandTable&) = delete;
+  ~OperandTable() {
+    for (std::uint32_t position : decoded_) delete slots_[position].op;
+    std::free(slots_);
+  }
+  // Makes the table: n empty slots.
+  void allocate(std::size_t n) {
+    slots_ = static_cast<OperandSlot*>(std::calloc(n, sizeof(OperandSlot)));
+    if (!slots_) throw std::bad_alloc();
+  }
+  OperandSlot* data() const { return slots_; }
+  // Gives the empty slot at position a decoded operand, owned by the table.
+  CachedOperand& decode(std::size_t position) {
+    decoded_.push_back(static_cast<std::uint32_t>(position));
+    slots_[position].op = new CachedOperand();
+    return *slots_[position].op;
+  }
+
+ private:
+  OperandSlot* slots_ = nullptr;
+  std::vector<std::uint32_t> decoded_;
+};
+static_assert(std::is_trivially_copyable_v<OperandSlot> && std::is_trivially_destructible_v<OperandSlot>,
+              "an operand table's slots are made by allocating them zeroed");
+
 // Immutable once made. A function value refers to the body it was decoded
 // from; every call walks the same buffer from the start.
 struct Code {
   std::vector<byte> bytes;
   // By position, with one more for an operand expected at the very end;
   // sized when the run bytes are made.
-  mutable std::vector<OperandSlot> operands;
+  mutable OperandTable operands;
 
   std::size_t size() const { return bytes.size(); }
   // The bytes followed by endmark, for the run loop: reading the byte at the
@@ -139,7 +179,7 @@ struct Code {
     runbytes_ = std::make_unique<byte[]>(bytes.size() + 1);
     std::transform(bytes.begin(), bytes.end(), runbytes_.get(), [](byte b) { return isopcode(b) ? b : unknown; });
     runbytes_[bytes.size()] = endmark;
-    operands.resize(bytes.size() + 1);
+    operands.allocate(bytes.size() + 1);
     runsize_ = static_cast<std::uint32_t>(bytes.size());
   }
   mutable std::unique_ptr<byte[]> runbytes_;

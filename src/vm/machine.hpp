@@ -600,7 +600,7 @@ struct Machine {
       pushint(slot.ival);
       return;
     }
-    const CachedOperand* op = slot.op.get();
+    const CachedOperand* op = slot.op;
     if (op && op->hastext) {
       variable* v = heap.alloc();
       v->identifier = Tag::String;
@@ -629,7 +629,7 @@ struct Machine {
   // The operand at the entry's position when it has been decoded before and
   // is well formed; else null.
   static const CachedOperand* cached(const CodeEntry& code) {
-    const CachedOperand* op = code.ops[code.pos].op.get();
+    const CachedOperand* op = code.ops[code.pos].op;
     return op && op->ok ? op : nullptr;
   }
   // A count operand's integer.

@@ -13,9 +13,8 @@ const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
   const Code& code = *e.code;
   // One slot per position, and one for an operand expected at the very end.
   OperandSlot& at = code.operandtable()[e.pos];
-  std::unique_ptr<CachedOperand>& slot = at.op;
-  if (!slot) {
-    slot = std::make_unique<CachedOperand>();
+  if (!at.op) {
+    CachedOperand* slot = &code.operands.decode(e.pos);
     const byte* p = code.bytes.data() + e.pos;
     slot->decoded = decodeoperand(p, code.size() - e.pos);
     slot->bodies.resize(slot->decoded.nodes.size(), nullptr);
@@ -30,7 +29,7 @@ const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
     at.isint = slot->ok && slot->decoded.nodes[0].type == OperandType::Int;
     if (at.isint) at.ival = slot->decoded.nodes[0].ival;
   }
-  return *slot;
+  return *at.op;
 }
 
 [[noreturn]] void emptystack() { error("Operand taken from the data stack, but the data stack is empty.", false); }

@@ -183,4 +183,27 @@ TEST(RobustMemory, AllocationRefusedByTheHostIsReported) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// A long code takes memory for what runs of it, not a table entry for each of
+// its bytes: twenty IF blocks nested make 14 MiB of bytecode, nearly all of it
+// function bodies inside operands, which each level decodes and runs. Its
+// peak stays within a few times its size (writing the machine's table of
+// every position would take 32 bytes per byte of code at every level, about
+// 1 GiB). Each test runs in a process of its own, so the peak is this run's.
+TEST(RobustMemory, LongCodeTakesMemoryForWhatRuns) {
+  if (asan) GTEST_SKIP() << "the address sanitizer's allocator keeps memory of its own";
+  std::string source;
+  const int depth = 20;
+  for (int d = 0; d < depth; ++d) {
+    source += std::string(static_cast<std::size_t>(4 * d), ' ') + "pushconst 1\n";
+    source += std::string(static_cast<std::size_t>(4 * d), ' ') + "if:\n";
+  }
+  source += std::string(4 * depth, ' ') + "pushconst 7\n";
+  Outcome o = run(source, 0);
+  EXPECT_EQ(o.result.status, 0) << o.err.substr(0, 300);
+  EXPECT_EQ(o.out, "\n<TRUV 4> Program finished with code 7\n");
+  struct rusage usage{};
+  ASSERT_EQ(getrusage(RUSAGE_SELF, &usage), 0);
+  EXPECT_LT(usage.ru_maxrss, 320 * 1024) << "peak resident KiB";
+}
+
 }  // namespace
