@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
-#include <type_traits>
 #include <iterator>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "decode.hpp"
