@@ -117,16 +117,26 @@ inline std::uint64_t keyview(const variable& key) {
 
 }  // namespace
 
+std::size_t DictVal::placeof(const variable* key) const {
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
+                                   [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
+  return static_cast<std::size_t>(it - entries_.begin());
+}
+
+bool DictVal::haskey(const variable* key) const {
+  const std::size_t at = placeof(key);
+  return at < entries_.size() && entries_[at].first == key;
+}
+
 void DictVal::set(variable* key, variable* value) {
-  auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
-                             [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
-  if (it != entries_.end() && it->first == key) {
-    it->second = value;
+  const std::size_t at = placeof(key);
+  if (at < entries_.size() && entries_[at].first == key) {
+    entries_[at].second = value;
     return;
   }
   key->watch |= variable::watchkey;
-  const bool atend = it == entries_.end();
-  entries_.insert(it, Entry{key, value});
+  const bool atend = at == entries_.size();
+  entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), Entry{key, value});
   // An entry in the middle moves the positions after it.
   if (!atend) index_.reset();
 }
@@ -156,14 +166,8 @@ void DictVal::forgetkeychanges() {
 
 bool DictVal::keyschangedsince(std::uint64_t since) const {
   if (since < changedfrom) return true;
-  // A record is a key here at most once, at the place its creation
-  // sequence number sorts to; that number never changes.
-  for (std::size_t i = static_cast<std::size_t>(since - changedfrom); i < changedkeys.size(); ++i) {
-    const variable* key = changedkeys[i];
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
-                               [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
-    if (it != entries_.end() && it->first == key) return true;
-  }
+  for (std::size_t i = static_cast<std::size_t>(since - changedfrom); i < changedkeys.size(); ++i)
+    if (haskey(changedkeys[i])) return true;
   return false;
 }
 

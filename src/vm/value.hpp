@@ -98,6 +98,12 @@ class DictVal {
     void operator()(Index* index) const;
   };
   void buildindex() const;
+  // The position of key among the entries, or where it would go: entries
+  // are in the order of their keys' creation sequence numbers, which never
+  // change, so a record is a key at most once, there.
+  std::size_t placeof(const variable* key) const;
+  // Whether the record key itself is a key here.
+  bool haskey(const variable* key) const;
   // Whether a change noted since keyversion `since` may concern a key of
   // this dictionary: true when it does, or when the records are no longer
   // known.
