@@ -83,6 +83,7 @@ class Marker {
         root(entry.second);
       }
       root(x.pntrval);
+      if (x.moduleparams) x.moduleparams->gcmark = epoch_;
     }
   }
 
@@ -154,6 +155,11 @@ void verifymarks(Machine& m, std::uint8_t epoch) {
       check(v, entry.second);
     }
     check(v, x.pntrval);
+    if (x.moduleparams && x.moduleparams->gcmark != epoch) {
+      std::fprintf(stderr, "collector: marked record %p refers to an unmarked parameter set\n",
+                   static_cast<const void*>(v));
+      std::abort();
+    }
   });
 }
 
@@ -257,6 +263,7 @@ void Machine::collect(bool major) {
     else
       heap.sweepyoung(gcepoch_);
   }
+  sweepparams(gcepoch_, major);
   ++collections;
   nextshapes();
 

@@ -1,6 +1,7 @@
 #include "machine.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 #include <ostream>
 
 #include "builtin.hpp"
@@ -83,6 +84,37 @@ ParamSet* Machine::newparams() {
 HostStream* Machine::adopt(std::unique_ptr<HostStream> stream) {
   streams.push_back(std::move(stream));
   return streams.back().get();
+}
+
+void Machine::sweepparams(std::uint8_t epoch, bool major) {
+  // Sets and streams are appended as they are made, and each stream belongs
+  // to one set, made just before it. A minor collection looks only at those
+  // made since the last collection: one made earlier that is still held
+  // only by old records can lose them only in a major collection.
+  const auto since = [](auto& all, std::size_t seen) {
+    return all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size()));
+  };
+  auto from = major ? params.begin() : since(params, paramsswept_);
+  std::unordered_set<const HostStream*> freed;
+  params.erase(std::remove_if(from, params.end(),
+                              [&](const std::unique_ptr<ParamSet>& p) {
+                                if (p->gcmark == epoch) return false;
+                                if (p->file) {
+                                  // The consoles' streams are never idle.
+                                  if (!p->file->idle()) return false;
+                                  freed.insert(p->file);
+                                }
+                                return true;
+                              }),
+               params.end());
+  if (!freed.empty()) {
+    auto first = major ? streams.begin() : since(streams, streamsswept_);
+    streams.erase(std::remove_if(first, streams.end(),
+                                 [&](const std::unique_ptr<HostStream>& s) { return freed.contains(s.get()); }),
+                  streams.end());
+  }
+  paramsswept_ = params.size();
+  streamsswept_ = streams.size();
 }
 
 void Machine::diagnostic(const std::string& text) {

@@ -222,8 +222,8 @@ struct Machine {
   Heap heap;
   Interner names;
   std::vector<std::unique_ptr<Code>> codes;         // every code buffer of the run
-  std::vector<std::unique_ptr<ParamSet>> params;    // every parameter set
-  std::vector<std::unique_ptr<HostStream>> streams; // every host stream
+  std::vector<std::unique_ptr<ParamSet>> params;    // the parameter sets in use
+  std::vector<std::unique_ptr<HostStream>> streams; // the host streams in use
   HostStream* consoleout = nullptr;
   HostStream* consolein = nullptr;
   // Instructions run.
@@ -660,6 +660,18 @@ struct Machine {
   Code* newcode(std::vector<byte> bytes);
   ParamSet* newparams();
   HostStream* adopt(std::unique_ptr<HostStream> stream);
+  // Frees, after a collection with the given epoch, the parameter sets that
+  // no live record refers to, with their streams, unless a stream still
+  // holds a host file: a file the script never closed stays open until the
+  // end of the run. A program that opens and closes files in a loop thus
+  // runs in bounded memory. The marking marks the set of every record it
+  // goes through; a record marked earlier in the same epoch had its set
+  // marked then, and one that has been given a set since is young or
+  // remembered (variable::operator=), so every set in use is marked.
+  void sweepparams(std::uint8_t epoch, bool major);
+  std::size_t paramsswept_ = 0;   // sets there were after the last collection
+  std::size_t streamsswept_ = 0;  // streams there were after the last collection
+
   // The collector (gc.cpp): collect() marks from the machine state and frees
   // what it does not reach; safepoint() runs it when the heap has grown.
   void collect();
