@@ -94,7 +94,7 @@ void HostStream::drain() {
 }
 
 bool HostStream::fill() {
-  if (fd_ < 0) return false;
+  if (fd_ < 0 || atend_) return false;
   if (!input_) input_ = std::make_unique<char[]>(readchunk);
   for (;;) {
     const ssize_t n = ::read(fd_, input_.get(), readchunk);
@@ -104,8 +104,13 @@ bool HostStream::fill() {
       return true;
     }
     // The end of the file, or a file that cannot be read (a directory):
-    // either way there is no more input.
-    if (n == 0 || errno != EINTR) return false;
+    // either way there is no more input, even if the file grows later.
+    if (n == 0 || errno != EINTR) {
+      atend_ = true;
+      input_.reset();
+      inpos_ = inend_ = 0;
+      return false;
+    }
   }
 }
 

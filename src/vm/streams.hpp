@@ -71,7 +71,8 @@ class HostStream {
   void drain();
   // Hands bytes to the host: the console's stream, or the file.
   void handover(std::string_view text);
-  // Reads more of the file into the input buffer; false at its end.
+  // Reads more of the file into the input buffer; false at its end, and
+  // from then on.
   bool fill();
   void closefile();
   Direction direction_ = Direction::Output;
@@ -91,6 +92,7 @@ class HostStream {
   std::unique_ptr<char[]> input_;
   std::size_t inpos_ = 0;
   std::size_t inend_ = 0;
+  bool atend_ = false;  // the end of the input was met
 };
 
 // Native state of a built-in object (a file object's mode and stream).

@@ -98,6 +98,12 @@ TEST_F(FileStreamTest, LinesAcrossBufferBoundaries) {
   EXPECT_EQ(line, longline + "tail");
   EXPECT_FALSE(s->getline(line));
   EXPECT_EQ(line, "");
+  {
+    // Once at its end, the stream stays there, even when the file grows.
+    std::ofstream more(path, std::ios::binary | std::ios::app);
+    more << "\nmore\n";
+  }
+  EXPECT_FALSE(s->getline(line));
   EXPECT_FALSE(s->idle());  // at its end, but open
   s->close();
   EXPECT_TRUE(s->idle());
