@@ -7,16 +7,19 @@ namespace TruvVM {
 Name Interner::intern(std::string_view text) {
   auto it = table_.find(text);
   if (it != table_.end()) return it->second.get();
-  auto sym = std::make_unique<Symbol>(Symbol{std::string(text), ++count_ * 0x9E3779B97F4A7C15ull});
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    key = key << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  auto sym = std::make_unique<Symbol>(Symbol{std::string(text), ++count_ * 0x9E3779B97F4A7C15ull, key});
   Name name = sym.get();
   table_.emplace(std::string_view(sym->text), std::move(sym));
   return name;
 }
 
-void NameMap::grow() {
+void NameMap::growto(std::size_t capacity) {
   shape_ = 0;
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(old.empty() ? 8 : old.size() * 2, Slot{nullptr, nullptr});
+  slots_.assign(capacity, Slot{nullptr, nullptr});
   cap_ = slots_.size();
   mask_ = cap_ - 1;
   shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
@@ -104,10 +107,10 @@ Frame::Shared* Frame::acquirenew() {
 
 void Frame::releasedelete(Shared* s) { delete s; }
 
-std::vector<NameMap::Slot> NameMap::sorted() const {
-  std::vector<Slot> out(begin(), end());
-  std::sort(out.begin(), out.end(), [](const Slot& a, const Slot& b) { return a.first->text < b.first->text; });
-  return out;
+void NameMap::appendsorted(std::vector<Slot>& out) const {
+  const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(out.size());
+  out.insert(out.end(), begin(), end());
+  std::sort(out.begin() + from, out.end(), [](const Slot& a, const Slot& b) { return Symbol::before(a.first, b.first); });
 }
 
 }  // namespace TruvVM

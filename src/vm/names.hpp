@@ -2,6 +2,7 @@
 // Interned names and the name maps of attributes, frames and globals.
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstdint>
 #include <iterator>
@@ -37,6 +38,14 @@ class NameMap;
 struct Symbol {
   std::string text;
   std::uint64_t hash = 0;
+  // The first eight bytes of the text as a big-endian number, zeros after
+  // its end: two names whose keys differ are in the order of their keys.
+  std::uint64_t orderkey = 0;
+  // Whether a's text comes before b's, byte by byte.
+  static bool before(const Symbol* a, const Symbol* b) {
+    if (a->orderkey != b->orderkey) return a->orderkey < b->orderkey;
+    return a->text < b->text;
+  }
   // Set once the name is bound in any map but a frame's: a name without it
   // is bound in no record's attributes, the root's included, so a local
   // read need not look there.
@@ -70,17 +79,31 @@ using Name = const Symbol*;
 class Interner {
  public:
   Name intern(std::string_view text);
+  // intern() for a text that stays at its address, unchanged, for the whole
+  // process (a literal): found by that address after the first time. The
+  // standard library names the methods of every list and dictionary it
+  // makes this way.
+  Name internliteral(const char* text) {
+    Literal& slot = literals_[(reinterpret_cast<std::uintptr_t>(text) >> 3) % literals_.size()];
+    if (slot.text != text) slot = Literal{text, intern(text)};
+    return slot.name;
+  }
 
  private:
+  struct Literal {
+    const char* text = nullptr;
+    Name name = nullptr;
+  };
   std::unordered_map<std::string_view, std::unique_ptr<Symbol>> table_;
   std::uint64_t count_ = 0;
+  std::array<Literal, 64> literals_{};
 };
 
 // A map from names to records: an open-addressing hash table keyed by the
 // interned name. Copying one is a plain copy of its slots, which matters
 // because every block entry may copy a frame. Iteration order carries no
-// meaning; sorted() gives the entries in name order (plain byte comparison
-// of the texts) where the order can be seen.
+// meaning; appendsorted() gives the entries in name order (plain byte
+// comparison of the texts) where the order can be seen.
 class NameMap {
  public:
   using Slot = std::pair<Name, variable*>;
@@ -175,7 +198,9 @@ class NameMap {
   // Makes room for n more names: that many addreserved() calls need no
   // check of their own.
   void reserve(std::size_t n) {
-    while ((size_ + n) * 2 > cap_) grow();
+    std::size_t capacity = cap_;
+    while ((size_ + n) * 2 > capacity) capacity = capacity ? capacity * 2 : 8;
+    if (capacity != cap_) growto(capacity);
   }
   // add() of a name to a map that records no names (a frame's), with the
   // room made by reserve().
@@ -280,7 +305,8 @@ class NameMap {
   iterator end() const { return iterator(slots_.data() + slots_.size(), slots_.data() + slots_.size()); }
 
   // Entries sorted by name text.
-  std::vector<Slot> sorted() const;
+  // Appends the entries to out, in name order.
+  void appendsorted(std::vector<Slot>& out) const;
 
  private:
   // The first slot to probe for name: the top bits of its hash.
@@ -294,7 +320,8 @@ class NameMap {
       if (s.first == nullptr) return nullptr;
     }
   }
-  void grow();
+  void grow() { growto(slots_.empty() ? 8 : slots_.size() * 2); }
+  void growto(std::size_t capacity);
   // The rest of an assignment, once the slots are taken from other.
   void takeshape(const NameMap& other) {
     shape_ = 0;

@@ -346,15 +346,49 @@ variable& variable::operator=(const variable& rhs) {
   if (rhs.ext_) {
     // The edges of rhs are copied in.
     gcwrite();
-    if (ext_)
+    if (ext_ && !extshared) {
       *ext_ = *rhs.ext_;
-    else
+    } else if (rhs.extshared) {
+      ext_ = rhs.ext_;
+      extshared = 1;
+    } else {
       ext_ = new RecordExt(*rhs.ext_);
+      extshared = 0;
+    }
+  } else if (extshared) {
+    // A shared part holds no containers and is never freed.
+    ext_ = nullptr;
+    extshared = 0;
   } else if (ext_) {
     // Emptied, not freed: a caller may hold one of its containers.
     ext_->clear();
   }
   return *this;
+}
+
+RecordExt& variable::extendslow() {
+  if (ext_) {
+    // A part of its own, with what the shared one holds.
+    ext_ = new RecordExt(*ext_);
+    extshared = 0;
+    return *ext_;
+  }
+  // Copies still to be made hold no out-of-line part.
+  if (watch & watchreads) settlereads();
+  ext_ = new RecordExt();
+  return *ext_;
+}
+
+const RecordExt* variable::sharednative(mfuncptr f) {
+  // A handful of natives exist; the parts live as long as the process, so
+  // a record may share one whichever machine made it.
+  static std::unordered_map<mfuncptr, std::unique_ptr<RecordExt>> parts;
+  std::unique_ptr<RecordExt>& part = parts[f];
+  if (!part) {
+    part = std::make_unique<RecordExt>();
+    part->modulefunc = f;
+  }
+  return part.get();
 }
 
 void variable::ownrootbindings() {
@@ -374,46 +408,78 @@ namespace {
 struct CopyTask {
   variable* src;
   variable* dst;
-  std::vector<std::pair<Name, variable*>> attrs;
+  std::size_t attrs;     // where its attributes start in CopyWork::attrs
   std::size_t next = 0;  // attribute, then dictionary entry
   int phase = 0;         // 0 attributes, 1 dictionary key, 2 dictionary element, 3 self
   variable* keycopy = nullptr;
 };
 
+// What a deep copy works with, kept from one copy to the next so that the
+// usual copy, of a list or a dictionary and its methods, allocates nothing
+// but the records. The attributes of the tasks lie in one array, each
+// task's after those of the tasks below it.
+struct CopyWork {
+  std::vector<CopyTask> tasks;
+  std::vector<NameMap::Slot> attrs;
+  // The copies made so far: looked through while they are few, then kept
+  // in a hash table.
+  static constexpr std::size_t fewcopies = 32;
+  std::vector<std::pair<const variable*, variable*>> copies;
+  std::unordered_map<const variable*, variable*> manycopies;
+  bool busy = false;
+
+  variable* copyof(const variable* src) const {
+    if (!manycopies.empty()) {
+      auto it = manycopies.find(src);
+      return it == manycopies.end() ? nullptr : it->second;
+    }
+    for (const auto& [from, to] : copies)
+      if (from == src) return to;
+    return nullptr;
+  }
+  void remember(const variable* src, variable* dst) {
+    if (manycopies.empty() && copies.size() < fewcopies) {
+      copies.emplace_back(src, dst);
+      return;
+    }
+    if (manycopies.empty()) manycopies.insert(copies.begin(), copies.end());
+    manycopies.emplace(src, dst);
+  }
+  void clear() {
+    tasks.clear();
+    attrs.clear();
+    copies.clear();
+    manycopies.clear();
+  }
+};
+
 // The bound object of a record matters only when a call can pass it on.
 bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(); }
 
-// getcopy of a record with its out-of-line part.
-[[gnu::noinline]] variable* deepcopy(variable* original) {
-  if (original->attributes().empty() && original->dictval().empty() && !copiesself(original)) {
-    variable* c = getallocvar();
-    *c = *original;
-    c->setself(nullptr);
-    return c;
-  }
-
-  std::unordered_map<const variable*, variable*> memo;
-  std::vector<CopyTask> tasks;
+variable* deepcopywith(variable* original, CopyWork& work) {
   auto copyone = [&](variable* src) -> variable* {
-    auto it = memo.find(src);
-    if (it != memo.end()) return it->second;
+    if (variable* done = work.copyof(src)) return done;
     variable* dst = getallocvar();
     *dst = *src;
-    memo.emplace(src, dst);
-    CopyTask task{src, dst, {}, 0, 0, nullptr};
-    if (!src->attributes().empty()) task.attrs = src->attributes().sorted();
+    work.remember(src, dst);
+    const std::size_t attrs = work.attrs.size();
+    if (!src->attributes().empty()) src->attributes().appendsorted(work.attrs);
     if (!src->dictval().empty()) dst->editdictval().clear();
-    tasks.push_back(std::move(task));
+    work.tasks.push_back(CopyTask{src, dst, attrs, 0, 0, nullptr});
     return dst;
   };
 
   variable* result = copyone(original);
+  auto& tasks = work.tasks;
   while (!tasks.empty()) {
     const std::size_t t = tasks.size() - 1;
     switch (tasks[t].phase) {
-      case 0:
-        if (tasks[t].next < tasks[t].attrs.size()) {
-          auto [name, rec] = tasks[t].attrs[tasks[t].next++];
+      case 0: {
+        const std::size_t at = tasks[t].attrs + tasks[t].next;
+        // The attributes of the tasks above this one are gone again.
+        if (at < work.attrs.size()) {
+          ++tasks[t].next;
+          auto [name, rec] = work.attrs[at];
           variable* dst = tasks[t].dst;
           dst->editattributes().set(name, copyone(rec));
           continue;
@@ -421,6 +487,7 @@ bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(
         tasks[t].phase = 1;
         tasks[t].next = 0;
         continue;
+      }
       case 1: {
         variable* src = tasks[t].src;
         if (tasks[t].next < src->dictval().size()) {
@@ -445,6 +512,7 @@ bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(
       default: {
         variable* src = tasks[t].src;
         variable* dst = tasks[t].dst;
+        work.attrs.resize(tasks[t].attrs);
         tasks.pop_back();
         dst->setself(copiesself(src) ? copyone(src->self()) : nullptr);
         continue;
@@ -452,6 +520,31 @@ bool copiesself(const variable* v) { return v->self() != nullptr && v->callable(
     }
   }
   return result;
+}
+
+// getcopy of a record with its out-of-line part.
+[[gnu::noinline]] variable* deepcopy(variable* original) {
+  if (original->attributes().empty() && original->dictval().empty() && !copiesself(original)) {
+    variable* c = getallocvar();
+    *c = *original;
+    c->setself(nullptr);
+    return c;
+  }
+  // Nothing a copy runs copies deeply again; if it ever did, that copy
+  // would work on its own.
+  static CopyWork shared;
+  if (shared.busy) {
+    CopyWork own;
+    return deepcopywith(original, own);
+  }
+  shared.busy = true;
+  struct Done {
+    ~Done() {
+      shared.clear();
+      shared.busy = false;
+    }
+  } done;
+  return deepcopywith(original, shared);
 }
 
 }  // namespace

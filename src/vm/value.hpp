@@ -264,6 +264,10 @@ struct variable {
   static constexpr std::uint8_t rootbinding = 1;
   static constexpr std::uint8_t argbinding = 2;
   std::uint8_t rootalias : 2 = 0;
+  // The out-of-line part is one that many records share and none owns: that
+  // of a native function and nothing else (sharednative). It is never
+  // changed; a record makes a copy of its own before its first change.
+  std::uint8_t extshared : 1 = 0;
 
   Text stringval;
   std::int32_t intval = 0;
@@ -277,13 +281,15 @@ struct variable {
     return none;
   }
   RecordExt& extend() {
-    if (!ext_) {
-      // Copies still to be made hold no out-of-line part.
-      if (watch & watchreads) settlereads();
-      ext_ = new RecordExt();
-    }
-    return *ext_;
+    if (ext_ && !extshared) [[likely]]
+      return *ext_;
+    return extendslow();
   }
+  // extend() for a record without an out-of-line part of its own.
+  RecordExt& extendslow();
+  // The shared out-of-line part of a native function f with nothing else:
+  // one per function, made on first use and kept for the process.
+  static const RecordExt* sharednative(mfuncptr f);
 
   // Write barriers. A minor collection marks only young records and does not
   // look inside old ones, except those in the remembered set. So whatever
@@ -375,7 +381,7 @@ struct variable {
     if (ext_) {
       if (ext_->self == v) return;
       gcwriteedge(v);
-      ext_->self = v;
+      extend().self = v;
     } else if (v) {
       gcwriteedge(v);
       extend().self = v;
@@ -385,6 +391,14 @@ struct variable {
     if (c || ext_) extend().funccode = c;
   }
   void setmodulefunc(mfuncptr f) {
+    if (!ext_ && f) {
+      // The usual native function, which has nothing else out of line (a
+      // method value of every list, dictionary and file): its part is
+      // shared until it gets something more, such as its bound object.
+      ext_ = const_cast<RecordExt*>(sharednative(f));
+      extshared = 1;
+      return;
+    }
     if (f || ext_) extend().modulefunc = f;
   }
   void setmoduleparams(const ParamSet* p) {
@@ -399,7 +413,9 @@ struct variable {
 
   variable() = default;
   variable(const variable&) = delete;
-  ~variable() { delete ext_; }
+  ~variable() {
+    if (!extshared) delete ext_;
+  }
   // Assigns all fourteen fields from rhs; containers are copied, the records
   // they point to are shared. Self-assignment changes nothing.
   variable& operator=(const variable& rhs);

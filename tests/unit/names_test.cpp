@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -19,6 +20,32 @@ std::map<std::string, variable*> contents(const NameMap& m) {
   std::map<std::string, variable*> out;
   for (const auto& [name, value] : m) out[name->text] = value;
   return out;
+}
+
+// Attributes are copied in the byte order of their names' texts: names that
+// share their first eight bytes, that are prefixes of others, that hold
+// bytes above 127 or a zero byte, all as a plain comparison of the texts.
+TEST(NameMap, AppendsortedIsByteOrderOfTheTexts) {
+  Interner names;
+  const std::vector<std::string> texts = {
+      "set",       "append",    "get",       "abcdefgh",  "abcdefghi", "abcdefgha", "abcdefg",
+      "abcdefgh\x01", "\xc3\xa9t\xc3\xa9", "zz",        "Z",         "a",         std::string("ab\0c", 4),
+      "ab",        std::string("ab\0", 3), "abcdefgi",  "\xff",      "\x7f",      "remove",    "keys",
+  };
+  NameMap map;
+  std::uintptr_t n = 0;
+  for (const std::string& t : texts) map.set(names.intern(t), rec(++n));
+  std::vector<NameMap::Slot> out = {{names.intern("kept first"), rec(99)}};
+  map.appendsorted(out);
+  ASSERT_EQ(out.size(), texts.size() + 1);
+  EXPECT_EQ(out[0].first->text, "kept first");
+  std::vector<std::string> expected = texts;
+  std::sort(expected.begin(), expected.end());
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(out[i + 1].first->text, expected[i]) << i;
+  // The literal cache gives the name the table holds.
+  static const char literal[] = "append";
+  EXPECT_EQ(names.internliteral(literal), names.intern("append"));
+  EXPECT_EQ(names.internliteral(literal), names.intern("append"));
 }
 
 // Random inserts and erases against a reference map: every name stays

@@ -2,6 +2,7 @@
 // and text forms.
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "machine_fixture.hpp"
@@ -178,6 +179,62 @@ TEST_F(ValueTest, DeepCopyOfCyclesUsesTheCopyAlreadyMade) {
   ASSERT_EQ(dcopy->dictval().size(), 1u);
   EXPECT_EQ(dcopy->dictval().begin()->first, dcopy);
   EXPECT_EQ(dcopy->dictval().begin()->second, dcopy);
+}
+
+// Method values of one native share their out-of-line part until one of
+// them changes: a bound object, an attribute or an assignment given to one
+// shows in no other.
+TEST_F(ValueTest, NativeFunctionsShareTheirPartUntilChanged) {
+  variable* list = newlist({newint(1)});
+  initlistvar(*list);
+  variable* other = newlist({});
+  initlistvar(*other);
+  variable* a = list->attributes().get(name("append"));
+  variable* b = other->attributes().get(name("append"));
+  ASSERT_NE(a, b);
+  EXPECT_EQ(a->gcext(), b->gcext());  // shared
+  a->setself(list);
+  EXPECT_EQ(a->self(), list);
+  EXPECT_EQ(b->self(), nullptr);
+  EXPECT_EQ(a->modulefunc(), b->modulefunc());
+  b->editattributes().set(name("tag"), newint(7));
+  variable* c = makenativefunc(a->modulefunc());
+  EXPECT_TRUE(c->attributes().empty());
+  EXPECT_EQ(c->self(), nullptr);
+  // Assigned onto a record with a part of its own, and back.
+  variable* obj = getallocvar();
+  obj->editattributes().set(name("x"), newint(1));
+  *obj = *c;
+  EXPECT_TRUE(obj->attributes().empty());
+  EXPECT_EQ(obj->modulefunc(), c->modulefunc());
+  obj->setself(other);
+  EXPECT_EQ(c->self(), nullptr);
+  *c = *newint(3);
+  EXPECT_EQ(c->modulefunc(), nullptr);
+  EXPECT_TRUE(c->isplainnumber());
+  EXPECT_EQ(b->modulefunc(), a->modulefunc());
+  EXPECT_EQ(b->attributes().size(), 1u);
+}
+
+// A copy of more records than a copy usually meets still replaces each
+// record met again by its copy.
+TEST_F(ValueTest, DeepCopyOfManyRecordsWithCyclesUsesTheCopiesMade) {
+  variable* root = getallocvar();
+  root->identifier = Tag::CustomClass;
+  for (int i = 0; i < 100; ++i) {
+    variable* child = getallocvar();
+    child->identifier = Tag::CustomClass;
+    child->editattributes().set(name("up"), root);
+    char text[8];
+    std::snprintf(text, sizeof text, "c%d", i);
+    root->editattributes().set(name(text), child);
+  }
+  variable* copy = root->getcopy();
+  ASSERT_EQ(copy->attributes().size(), 100u);
+  for (const auto& [n, child] : copy->attributes()) {
+    EXPECT_NE(child, root->attributes().get(n));
+    EXPECT_EQ(child->attributes().get(name("up")), copy);
+  }
 }
 
 TEST_F(ValueTest, DeepCopyOfDeeplyNestedValueUsesBoundedStack) {

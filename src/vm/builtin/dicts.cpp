@@ -35,8 +35,9 @@ void initdictvar(variable& target) {
       {"get", builtin::Dgetindex}, {"set", builtin::Dsetindex},     {"contains", builtin::Dcontains},
       {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
   };
-  for (const Method& m : methods)
-    target.editattributes().set(builtin::support::name(m.name), makenativefunc(m.func));
+  NameMap& attributes = target.editattributes();
+  attributes.reserve(std::size(methods));
+  for (const Method& m : methods) attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
 }
 
 namespace builtin {

@@ -26,8 +26,9 @@ void initlistvar(variable& target) {
       {"get", builtin::Lgetatindex},    {"set", builtin::Lsetatindex}, {"append", builtin::Lappend},
       {"contains", builtin::Lcontains}, {"find", builtin::Lfind},      {"remove", builtin::Lerase},
   };
-  for (const Method& m : methods)
-    target.editattributes().set(builtin::support::name(m.name), makenativefunc(m.func));
+  NameMap& attributes = target.editattributes();
+  attributes.reserve(std::size(methods));
+  for (const Method& m : methods) attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
 }
 
 namespace builtin {

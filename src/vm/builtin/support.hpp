@@ -10,9 +10,10 @@
 
 namespace TruvVM::builtin::support {
 
-// The interned form of a name of the running machine.
-inline Name name(std::string_view text) {
-  return machine->names.intern(text);
+// The interned form, in the running machine, of a name the library spells
+// out (a literal).
+inline Name name(const char* literal) {
+  return machine->names.internliteral(literal);
 }
 
 // A new integer record: the form of every count and truth value. A result
