@@ -183,13 +183,18 @@ class NameMap {
   Slot* entryhinted(Name name, std::uint32_t& hint) {
     return const_cast<Slot*>(static_cast<const NameMap&>(*this).entryhinted(name, hint));
   }
-  // Binds a name that the map does not hold yet. At least half of the
-  // slots stay free, so that probes stay short: every name read looks its
-  // map up.
+  // Whether a table of `capacity` slots takes `count` names. At least half
+  // of the slots stay free, so that probes stay short: every name read
+  // looks its map up. The smallest table takes six, a quarter free: the
+  // methods of a list, which every list carries, then fit in eight slots.
+  static bool takes(std::size_t capacity, std::size_t count) {
+    return capacity > 8 ? count * 2 <= capacity : count * 4 <= capacity * 3;
+  }
+  // Binds a name that the map does not hold yet.
   void add(Name name, variable* value) {
     shape_ = 0;
     if (marks_) name->mapped = true;
-    if ((size_ + 1) * 2 > cap_) grow();
+    if (!takes(cap_, size_ + 1)) grow();
     std::size_t i = home(name);
     while (slots_[i].first) i = (i + 1) & mask_;
     slots_[i] = Slot{name, value};
@@ -199,7 +204,7 @@ class NameMap {
   // check of their own.
   void reserve(std::size_t n) {
     std::size_t capacity = cap_;
-    while ((size_ + n) * 2 > capacity) capacity = capacity ? capacity * 2 : 8;
+    while (!takes(capacity, size_ + n)) capacity = capacity ? capacity * 2 : 8;
     if (capacity != cap_) growto(capacity);
   }
   // add() of a name to a map that records no names (a frame's), with the
