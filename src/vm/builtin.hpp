@@ -10,6 +10,9 @@ namespace TruvVM {
 
 // Method tables, installed on every new list, dictionary and pointer.
 void initlistvar(variable& target);
+// initlistvar as a copy of a list shows it (variable::getcopy): the method
+// values made in the order of their names, as a copy makes them.
+void initlistvarascopy(variable& target);
 void initdictvar(variable& target);
 void initpntrvar(variable& target);
 

@@ -101,7 +101,15 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
 
 // Makes the value of a well-formed operand, in the order a recursive reading
 // would: each element's record is made before the records inside it.
-variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op) {
+//
+// With ascopy, a list operand is made as the copy of its value that a
+// constant pushes (Machine::getconst) would be, without the value itself,
+// which nothing could reach: a copy of a list shares the elements and has
+// the list's methods copied, so the elements are made as they would be, and
+// then the list and its methods, in the order the copy makes them. Only
+// the records that live on are made, in the same order as before; sequence
+// numbers only order records.
+variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool ascopy = false) {
   const std::uint32_t base = e.pos;
   const auto& nodes = op.decoded.nodes;
   struct Open {
@@ -130,7 +138,7 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op) {
     }
     if (node.type == OperandType::List) {
       rec->identifier = Tag::List;
-      initlistvar(*rec);
+      if (!ascopy || i != 0) initlistvar(*rec);
       open.push_back({rec, node.count, nullptr});
     } else if (node.type == OperandType::Dict) {
       rec->identifier = Tag::Dict;
@@ -142,6 +150,11 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op) {
     while (!open.empty() && open.back().remaining == 0) open.pop_back();
   }
   e.pos = base + op.decoded.consumed;
+  if (ascopy) {
+    // The copy is made after the elements it shares.
+    result->seq = m.heap.reserveseq();
+    initlistvarascopy(*result);
+  }
   return result;
 }
 
@@ -182,6 +195,7 @@ variable* Machine::getconst(CodeEntry& e) {
   const CachedOperand& op = readoperand(*this, e);
   switch (op.decoded.nodes[0].type) {
     case OperandType::List:
+      return makeoperand(*this, e, op, true);
     case OperandType::Dict:
     case OperandType::Stack:
       return makeoperand(*this, e, op)->getcopy();
