@@ -10,9 +10,10 @@ namespace TruvVM {
 
 // Method tables, installed on every new list, dictionary and pointer.
 void initlistvar(variable& target);
-// initlistvar as a copy of a list shows it (variable::getcopy): the method
-// values made in the order of their names, as a copy makes them.
+// initlistvar and initdictvar as a copy shows them (variable::getcopy): the
+// method values made in the order of their names, as a copy makes them.
 void initlistvarascopy(variable& target);
+void initdictvarascopy(variable& target);
 void initdictvar(variable& target);
 void initpntrvar(variable& target);
 

@@ -102,13 +102,13 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
 // Makes the value of a well-formed operand, in the order a recursive reading
 // would: each element's record is made before the records inside it.
 //
-// With ascopy, a list operand is made as the copy of its value that a
-// constant pushes (Machine::getconst) would be, without the value itself,
-// which nothing could reach: a copy of a list shares the elements and has
-// the list's methods copied, so the elements are made as they would be, and
-// then the list and its methods, in the order the copy makes them. Only
-// the records that live on are made, in the same order as before; sequence
-// numbers only order records.
+// With ascopy, a list operand, or a dictionary operand without entries, is
+// made as the copy of its value that a constant pushes (Machine::getconst)
+// would be, without the value itself, which nothing could reach: a copy of
+// a list shares the elements and has the list's methods copied, so the
+// elements are made as they would be, and then the list and its methods,
+// in the order the copy makes them. Only the records that live on are
+// made, in the same order as before; sequence numbers only order records.
 variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool ascopy = false) {
   const std::uint32_t base = e.pos;
   const auto& nodes = op.decoded.nodes;
@@ -142,7 +142,7 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
       open.push_back({rec, node.count, nullptr});
     } else if (node.type == OperandType::Dict) {
       rec->identifier = Tag::Dict;
-      initdictvar(*rec);
+      if (!ascopy || i != 0) initdictvar(*rec);
       open.push_back({rec, 2 * node.count, nullptr});
     } else {
       fillscalar(m, e, base, op, i, rec);
@@ -153,7 +153,10 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
   if (ascopy) {
     // The copy is made after the elements it shares.
     result->seq = m.heap.reserveseq();
-    initlistvarascopy(*result);
+    if (result->identifier == Tag::List)
+      initlistvarascopy(*result);
+    else
+      initdictvarascopy(*result);
   }
   return result;
 }
@@ -197,6 +200,9 @@ variable* Machine::getconst(CodeEntry& e) {
     case OperandType::List:
       return makeoperand(*this, e, op, true);
     case OperandType::Dict:
+      // A copy of a dictionary copies its entries in turn.
+      if (op.decoded.nodes[0].count == 0) return makeoperand(*this, e, op, true);
+      [[fallthrough]];
     case OperandType::Stack:
       return makeoperand(*this, e, op)->getcopy();
     default: {

@@ -26,18 +26,22 @@ variable* duplicates(const DictVal& dict, bool keys) {
 
 }  // namespace
 
+namespace {
+// One new method value per entry, allocated in this order.
+constexpr builtin::support::Method dictmethods[] = {
+    {"get", builtin::Dgetindex}, {"set", builtin::Dsetindex},     {"contains", builtin::Dcontains},
+    {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
+};
+}  // namespace
+
 void initdictvar(variable& target) {
-  struct Method {
-    const char* name;
-    mfuncptr func;
-  };
-  static constexpr Method methods[] = {
-      {"get", builtin::Dgetindex}, {"set", builtin::Dsetindex},     {"contains", builtin::Dcontains},
-      {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
-  };
-  NameMap& attributes = target.editattributes();
-  attributes.reserve(std::size(methods));
-  for (const Method& m : methods) attributes.set(builtin::support::name(m.name), makenativefunc(m.func));
+  static const auto order = builtin::support::methodorder(dictmethods, false);
+  builtin::support::installmethods(target, order);
+}
+
+void initdictvarascopy(variable& target) {
+  static const auto order = builtin::support::methodorder(dictmethods, true);
+  builtin::support::installmethods(target, order);
 }
 
 namespace builtin {

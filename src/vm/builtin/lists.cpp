@@ -2,9 +2,7 @@
 // remove, each working on the elements of the list it was fetched from.
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "vm/builtin.hpp"
@@ -19,43 +17,21 @@ constexpr const char* noreceiver = "List method called without a receiver.";
 }
 
 namespace {
-
-struct Method {
-  const char* name;
-  mfuncptr func;
-};
 // One new method value per entry, allocated in this order.
-constexpr Method listmethods[] = {
+constexpr builtin::support::Method listmethods[] = {
     {"get", builtin::Lgetatindex},    {"set", builtin::Lsetatindex}, {"append", builtin::Lappend},
     {"contains", builtin::Lcontains}, {"find", builtin::Lfind},      {"remove", builtin::Lerase},
 };
-
-template <class Order>
-void installmethods(variable& target, const Order& order) {
-  NameMap& attributes = target.editattributes();
-  attributes.reserve(std::size(listmethods));
-  for (const Method* m : order) attributes.set(builtin::support::name(m->name), makenativefunc(m->func));
-}
-
 }  // namespace
 
 void initlistvar(variable& target) {
-  static const auto order = [] {
-    std::array<const Method*, std::size(listmethods)> o{};
-    for (std::size_t i = 0; i < o.size(); ++i) o[i] = &listmethods[i];
-    return o;
-  }();
-  installmethods(target, order);
+  static const auto order = builtin::support::methodorder(listmethods, false);
+  builtin::support::installmethods(target, order);
 }
 
 void initlistvarascopy(variable& target) {
-  static const auto order = [] {
-    std::array<const Method*, std::size(listmethods)> o{};
-    for (std::size_t i = 0; i < o.size(); ++i) o[i] = &listmethods[i];
-    std::sort(o.begin(), o.end(), [](const Method* a, const Method* b) { return std::strcmp(a->name, b->name) < 0; });
-    return o;
-  }();
-  installmethods(target, order);
+  static const auto order = builtin::support::methodorder(listmethods, true);
+  builtin::support::installmethods(target, order);
 }
 
 namespace builtin {
