@@ -395,6 +395,8 @@ struct variable {
       // The usual native function, which has nothing else out of line (a
       // method value of every list, dictionary and file): its part is
       // shared until it gets something more, such as its bound object.
+      // Copies still to be made hold no out-of-line part.
+      if (watch & watchreads) settlereads();
       ext_ = const_cast<RecordExt*>(sharednative(f));
       extshared = 1;
       return;
