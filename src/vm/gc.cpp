@@ -163,17 +163,25 @@ void verifymarks(Machine& m, std::uint8_t epoch) {
   });
 }
 
-std::size_t heapbytes() {
+// The bytes in use. `pieces` is set to the count of free pieces the count
+// went through, which is what it cost.
+std::size_t heapbytes(std::size_t& pieces) {
+  pieces = 0;
 #if TRUV_ASAN
   // The sanitizer's allocator serves every allocation; malloc's own counts
   // stay near zero.
   return __sanitizer_get_current_allocated_bytes();
 #elif defined(__GLIBC__)
   struct mallinfo2 info = mallinfo2();
+  pieces = info.ordblks + info.smblks;
   return info.uordblks + info.hblkhd + pages::mapped();
 #else
   return 0;
 #endif
+}
+std::size_t heapbytes() {
+  std::size_t pieces;
+  return heapbytes(pieces);
 }
 
 // The memory the process holds, as the host counts it when it runs short:
@@ -277,7 +285,9 @@ void Machine::collect(bool major) {
   heap.setwake(&countdown_, gcrecords_);
   if (major) {
     gcmajor_ = std::max<std::size_t>(majorfloor, 2 * live);
-    gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes());
+    std::size_t pieces;
+    gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes(pieces));
+    bytecheckcost_ = 2 * pieces;
   }
 }
 
@@ -312,12 +322,16 @@ void Machine::safepoint() {
     return;
   }
   // Bytes outside the records (strings, lists) are checked now and then:
-  // less often the more records there are, since the check takes longer
-  // the larger the heap.
-  const std::uint64_t every = std::max<std::uint64_t>(bytecheckevery, heap.live() / 4);
+  // less often the more records there are, or the more free pieces the
+  // last count went through, since the check takes longer the larger the
+  // heap. Counting then costs at most about half a piece per allocation.
+  const std::uint64_t every = std::max<std::uint64_t>({bytecheckevery, heap.live() / 4, bytecheckcost_});
   if (due && heap.allocated() - lastbytecheck_ >= every) {
     lastbytecheck_ = heap.allocated();
-    if (heapbytes() >= gcbytes_) collect();
+    std::size_t pieces;
+    const std::size_t bytes = heapbytes(pieces);
+    bytecheckcost_ = 2 * pieces;
+    if (bytes >= gcbytes_) collect();
   }
 }
 

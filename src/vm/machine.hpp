@@ -743,6 +743,11 @@ struct Machine {
   std::uint64_t gcstressruns_ = 0;   // collections in stress mode
   std::size_t gcbytes_ = minbytes;
   std::uint64_t lastbytecheck_ = 0;
+  // Allocations to make before the bytes in use are counted again, for the
+  // cost of counting them: the host's count walks its free memory piece by
+  // piece, and after a deep recursion unwinds, or many files are closed,
+  // the pieces can far outnumber the records.
+  std::uint64_t bytecheckcost_ = 0;
   Countdown countdown_;             // instructions run, and to the next cycle()
   std::uint64_t periodic_ = 0;      // value of `executed` at which the periodic checks are due
   std::uint64_t limitchecks_ = 0;
