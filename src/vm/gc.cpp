@@ -211,7 +211,8 @@ std::size_t residentbytes() {
 // stopped by that check too.
 constexpr std::uint64_t checkevery = 1024;
 // The young records a minor collection is given room for: so many per root
-// the last one looked at in the machine state, within these bounds. A small
+// the last one looked at in the machine state, within these bounds (and at
+// least one per root). A small
 // nursery stays in the processor's caches, which makes allocating and
 // sweeping it cheaper; the roots are what every minor collection costs
 // whatever it finds, and the nursery grows with them so that they are paid
@@ -279,7 +280,10 @@ void Machine::collect(bool major) {
   // the nursery's size, so that a small heap is collected about as often as
   // when every collection was major. The next major one is due when the old
   // records have doubled, or the bytes in use have.
-  if (!major) gcnursery_ = std::clamp(nurseryperroot * roots, minnursery, maxnursery);
+  // Past its bound the nursery still takes one record per root, so that a
+  // very deep stack, whose roots every minor collection goes through, costs
+  // at most one root per record made.
+  if (!major) gcnursery_ = std::max(std::clamp(nurseryperroot * roots, minnursery, maxnursery), roots);
   const std::size_t live = heap.live();
   gcrecords_ = live + std::clamp<std::size_t>(live, minrecords, gcnursery_);
   heap.setwake(&countdown_, gcrecords_);
