@@ -179,10 +179,6 @@ std::size_t heapbytes(std::size_t& pieces) {
   return 0;
 #endif
 }
-std::size_t heapbytes() {
-  std::size_t pieces;
-  return heapbytes(pieces);
-}
 
 // The memory the process holds, as the host counts it when it runs short:
 // the resident set. Reading it costs one system call, whatever the size of
@@ -196,11 +192,12 @@ std::size_t residentbytes() {
   static const long pagesize = sysconf(_SC_PAGESIZE);
   char text[128];
   const ssize_t n = statm < 0 ? -1 : pread(statm, text, sizeof text - 1, 0);
-  if (n <= 0 || pagesize <= 0) return heapbytes();
+  std::size_t pieces;
+  if (n <= 0 || pagesize <= 0) return heapbytes(pieces);
   text[n] = '\0';
   // The second field: resident pages.
   const char* p = std::strchr(text, ' ');
-  if (!p) return heapbytes();
+  if (!p) return heapbytes(pieces);
   return static_cast<std::size_t>(std::strtoull(p + 1, nullptr, 10)) * static_cast<std::size_t>(pagesize);
 #endif
 }
