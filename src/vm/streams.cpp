@@ -15,7 +15,7 @@ std::unique_ptr<HostStream> HostStream::console(std::ostream& out) {
   s->direction_ = Direction::Output;
   s->console_ = true;
   s->out_ = &out;
-  s->pending_ = std::make_unique<char[]>(consolelimit);
+  s->pending_ = std::make_unique_for_overwrite<char[]>(consolelimit);
   s->pendinglimit_ = consolelimit;
   return s;
 }
@@ -47,7 +47,7 @@ std::unique_ptr<HostStream> HostStream::openwrite(const std::string& path) {
   s->direction_ = Direction::Output;
   s->fd_ = openfile(path, O_WRONLY | O_CREAT | O_TRUNC);
   if (s->fd_ >= 0) {
-    s->pending_ = std::make_unique<char[]>(filelimit);
+    s->pending_ = std::make_unique_for_overwrite<char[]>(filelimit);
     s->pendinglimit_ = filelimit;
   }
   return s;
@@ -95,7 +95,7 @@ void HostStream::drain() {
 
 bool HostStream::fill() {
   if (fd_ < 0 || atend_) return false;
-  if (!input_) input_ = std::make_unique<char[]>(readchunk);
+  if (!input_) input_ = std::make_unique_for_overwrite<char[]>(readchunk);
   for (;;) {
     const ssize_t n = ::read(fd_, input_.get(), readchunk);
     if (n > 0) {
