@@ -209,11 +209,10 @@ std::size_t residentbytes() {
 constexpr std::uint64_t checkevery = 1024;
 // The young records a minor collection is given room for: so many per root
 // the last one looked at in the machine state, within these bounds (and at
-// least one per root). A small
-// nursery stays in the processor's caches, which makes allocating and
-// sweeping it cheaper; the roots are what every minor collection costs
-// whatever it finds, and the nursery grows with them so that they are paid
-// for over enough allocations. (Survivors, and the young records in the
+// least one per root). A small nursery stays in the processor's caches,
+// which makes allocating and sweeping it cheaper; the roots are what every
+// minor collection costs whatever it finds, and the nursery grows with them
+// so that they are paid for over enough allocations. (Survivors, and the young records in the
 // remembered set, cost the same however large the nursery is.)
 constexpr std::size_t minnursery = std::size_t{1} << 14;
 constexpr std::size_t maxnursery = std::size_t{1} << 18;

@@ -79,7 +79,14 @@ void HostStream::handover(std::string_view text) {
 }
 
 void HostStream::writelong(std::string_view text) {
-  // The gathered bytes and the text are one piece, handed over at once.
+  // A file takes the gathered bytes and the text one after the other, so a
+  // long text is not copied first.
+  if (!console_) {
+    drain();
+    handover(text);
+    return;
+  }
+  // On the console they are one piece, handed over at once.
   std::string piece(pending_.get(), pendingsize_);
   piece.append(text);
   pendingsize_ = 0;

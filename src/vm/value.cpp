@@ -449,7 +449,9 @@ struct CopyWork {
     tasks.clear();
     attrs.clear();
     copies.clear();
-    manycopies.clear();
+    // Clearing a hash table goes through all its buckets, empty or not: a
+    // large one is let go of, so that the copies after it pay nothing.
+    if (!manycopies.empty()) manycopies = {};
   }
 };
 
