@@ -137,7 +137,7 @@ std::size_t Heap::sweepword(Chunk* c, std::size_t w, std::uint64_t bits, std::ui
 
 std::size_t Heap::sweep(std::uint8_t mark) {
   // Records the dictionaries noted may be freed now.
-  DictVal::forgetkeychanges();
+  DictVal::keysfreed(mark, true);
   noteyoung();
   std::size_t freed = 0;
   std::size_t from = chunks_.size();
@@ -170,7 +170,7 @@ void Heap::forgetyoung() {
 }
 
 std::size_t Heap::sweepyoung(std::uint8_t mark) {
-  DictVal::forgetkeychanges();
+  DictVal::keysfreed(mark, false);
   noteyoung();
   std::size_t freed = 0;
   std::size_t from = chunks_.size();

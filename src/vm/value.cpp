@@ -144,9 +144,9 @@ void DictVal::set(variable* key, variable* value) {
 namespace {
 
 // The records whose changes advanced keyversion from changedfrom on, in
-// order: changedfrom + changedkeys.size() is keyversion. None of them can
-// have been freed, since they are forgotten whenever records may be. At
-// most changedcap are kept; an index older than the first is rebuilt.
+// order: changedfrom + changedkeys.size() is keyversion. A record is
+// replaced by null before it is freed (keysfreed), so none of them dangles.
+// At most changedcap are kept; an index older than the first is rebuilt.
 std::vector<const variable*> changedkeys;
 std::uint64_t changedfrom = 0;
 constexpr std::size_t changedcap = 256;
@@ -164,10 +164,15 @@ void DictVal::forgetkeychanges() {
   changedfrom = keyversion;
 }
 
+void DictVal::keysfreed(std::uint8_t mark, bool major) {
+  for (const variable*& key : changedkeys)
+    if (key && (major ? key->gcmark != mark : key->gcmark == 0)) key = nullptr;
+}
+
 bool DictVal::keyschangedsince(std::uint64_t since) const {
   if (since < changedfrom) return true;
   for (std::size_t i = static_cast<std::size_t>(since - changedfrom); i < changedkeys.size(); ++i)
-    if (haskey(changedkeys[i])) return true;
+    if (changedkeys[i] && haskey(changedkeys[i])) return true;
   return false;
 }
 

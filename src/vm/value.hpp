@@ -87,10 +87,17 @@ class DictVal {
   // keyversion and notes the record, so that an index made before can tell
   // whether the changes since concern its own keys (buildindex).
   static void keychanged(const variable* key);
-  // Forgets the records noted: done whenever records may be freed (each
-  // collection, and the end of a machine). An index older than what is
-  // noted is rebuilt.
+  // Forgets the records noted: done at the end of a machine, when every
+  // record is freed. An index older than what is noted is rebuilt.
   static void forgetkeychanges();
+  // Forgets the records noted that the sweep of a collection with this mark
+  // is about to free (major: every record not marked; minor: the young
+  // records not marked, whose mark is still 0), keeping their places in
+  // the order. A freed record is no key of any dictionary that can still
+  // be looked up: a live dictionary's keys were marked with it, or are old
+  // in a minor collection. So forgetting it changes no answer, and an
+  // index need not be rebuilt after each collection.
+  static void keysfreed(std::uint8_t mark, bool major);
 
  private:
   struct Index;

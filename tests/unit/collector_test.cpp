@@ -25,6 +25,7 @@ class CollectorTest : public MachineTest {
 
   using MachineTest::newint;
   using MachineTest::newlist;
+  using MachineTest::newstring;
   using MachineTest::name;
 
   // A record kept reachable for the rest of the test and made old.
@@ -259,6 +260,46 @@ TEST_P(BarrierTest, YoungRecordReachedOnlyFromAnOldOneSurvivesMinorCollections) 
 
 INSTANTIATE_TEST_SUITE_P(Stores, BarrierTest, ::testing::ValuesIn(stores),
                          [](const ::testing::TestParamInfo<Store>& info) { return std::string(info.param.name); });
+
+// The changes of dictionary keys that a collection frees are forgotten, and
+// those of keys it keeps still reach the lookups of their dictionary, after
+// minor and major collections alike.
+TEST_F(CollectorTest, KeyChangesOutliveCollectionsThatKeepTheKeys) {
+  auto newdict = [this](const std::string& prefix, std::vector<variable*>& keys) {
+    variable* dict = getallocvar();
+    dict->identifier = Tag::Dict;
+    for (int i = 0; i < 12; ++i) {
+      keys.push_back(newstring(prefix + std::to_string(i)));
+      dict->editdictval().set(keys.back(), newint(i));
+    }
+    return dict;
+  };
+  auto value = [this](const variable* dict, const std::string& text) {
+    const DictVal::Entry* found = dict->dictval().find(*newstring(text));
+    return found ? found->second->intval : -1;
+  };
+  std::vector<variable*> akeys, bkeys;
+  variable* a = old(newdict("a", akeys));
+  ASSERT_EQ(value(a, "a4"), 4);
+
+  // A young dictionary's key changes, then one of a's; the young one is
+  // garbage, freed by the minor collection with its keys.
+  variable* b = newdict("b", bkeys);
+  ASSERT_EQ(value(b, "b3"), 3);
+  *bkeys[3] = *newstring("x");
+  *akeys[5] = *newstring("z");
+  minor();
+  EXPECT_EQ(value(a, "z"), 5);
+  EXPECT_EQ(value(a, "a5"), -1);
+
+  // A change of a's key, then collections of both kinds before the lookup.
+  *akeys[6] = *newstring("y");
+  minor();
+  m_->collect();
+  EXPECT_EQ(value(a, "y"), 6);
+  EXPECT_EQ(value(a, "a6"), -1);
+  EXPECT_EQ(value(a, "a7"), 7);
+}
 
 }  // namespace
 }  // namespace TruvVM::testing
