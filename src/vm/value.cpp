@@ -146,15 +146,19 @@ namespace {
 // The records whose changes advanced keyversion from changedfrom on, in
 // order: changedfrom + changedkeys.size() is keyversion. A record is
 // replaced by null before it is freed (keysfreed), so none of them dangles.
-// At most changedcap are kept; an index older than the first is rebuilt.
+// At most changedroom are kept; an index older than the first is rebuilt.
+// The room grows with the largest index made, so that an index is rebuilt
+// only after at least as many changes of other keys as it has entries,
+// which then pay for it; looking through the changes since the last lookup
+// costs less than a rebuild.
 std::vector<const variable*> changedkeys;
 std::uint64_t changedfrom = 0;
-constexpr std::size_t changedcap = 256;
+std::size_t changedroom = 256;
 
 }  // namespace
 
 void DictVal::keychanged(const variable* key) {
-  if (changedkeys.size() >= changedcap) forgetkeychanges();
+  if (changedkeys.size() >= changedroom) forgetkeychanges();
   changedkeys.push_back(key);
   ++keyversion;
 }
@@ -170,7 +174,8 @@ void DictVal::keysfreed(std::uint8_t mark, bool major) {
 }
 
 bool DictVal::keyschangedsince(std::uint64_t since) const {
-  if (since < changedfrom) return true;
+  // More changes than entries: rebuilding costs less than looking at each.
+  if (since < changedfrom || keyversion - since > entries_.size()) return true;
   for (std::size_t i = static_cast<std::size_t>(since - changedfrom); i < changedkeys.size(); ++i)
     if (changedkeys[i] && haskey(changedkeys[i])) return true;
   return false;
@@ -235,6 +240,7 @@ void DictVal::indexentry(std::size_t position) const {
   }
   Index& index = *index_;
   while (index.indexed < entries_.size()) indexentry(index.indexed++);
+  changedroom = std::max(changedroom, index.indexed);
 }
 
 namespace {

@@ -112,8 +112,9 @@ class DictVal {
   // Whether the record key itself is a key here.
   bool haskey(const variable* key) const;
   // Whether a change noted since keyversion `since` may concern a key of
-  // this dictionary: true when it does, or when the records are no longer
-  // known.
+  // this dictionary: true when it does, when the records are no longer
+  // known, or when there are more of them than entries (a rebuild then
+  // costs less than looking at each).
   bool keyschangedsince(std::uint64_t since) const;
   // find() for every case but a text probe with the index up to date.
   const Entry* findslow(const variable& probe) const;
