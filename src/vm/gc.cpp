@@ -286,8 +286,10 @@ void Machine::collect(bool major) {
   if (major) {
     gcmajor_ = std::max<std::size_t>(majorfloor, 2 * live);
     std::size_t pieces;
-    gcbytes_ = std::max<std::size_t>(minbytes, 2 * heapbytes(pieces));
+    const std::size_t bytes = heapbytes(pieces);
+    gcbytes_ = std::max<std::size_t>(minbytes, 2 * bytes);
     bytecheckcost_ = 2 * pieces;
+    setbytebudget(bytes, pieces);
   }
 }
 
@@ -325,14 +327,36 @@ void Machine::safepoint() {
   // less often the more records there are, or the more free pieces the
   // last count went through, since the check takes longer the larger the
   // heap. Counting then costs at most about half a piece per allocation.
+  // They are also counted when the texts and copied list elements made
+  // since the last count have used up their budget (hostbytes).
   const std::uint64_t every = std::max<std::uint64_t>({bytecheckevery, heap.live() / 4, bytecheckcost_});
-  if (due && heap.allocated() - lastbytecheck_ >= every) {
+  if ((due && heap.allocated() - lastbytecheck_ >= every) || hostbytes::left == 0) {
     lastbytecheck_ = heap.allocated();
     std::size_t pieces;
     const std::size_t bytes = heapbytes(pieces);
     bytecheckcost_ = 2 * pieces;
-    if (bytes >= gcbytes_) collect();
+    if (bytes >= gcbytes_) {
+      collect();  // a major collection, which sets the next budget
+    } else {
+      setbytebudget(bytes, pieces);
+    }
   }
+}
+
+void Machine::setbytebudget(std::size_t bytes, std::size_t pieces) {
+  // What may be made before the bytes in use could reach the limit of the
+  // next collection, but at least a quarter of that limit, and at least
+  // enough that counting (which walks the free pieces) costs about one
+  // piece per 64 bytes made.
+  const std::size_t room = gcbytes_ > bytes ? gcbytes_ - bytes : 0;
+  hostbytes::left = std::max({room, gcbytes_ / 4, 64 * pieces});
+}
+
+void hostbytes::ranout() {
+  if (machine)
+    machine->wakeforbytes();
+  else
+    left = SIZE_MAX;
 }
 
 void Machine::cycle() {

@@ -25,6 +25,7 @@ Machine::Machine(const RunConfig& cfg) : config(cfg), callshapes_(std::uint64_t{
   emptycode_ = std::make_unique<Code>();
   growargs(1);
   heap.setwake(&countdown_, gcrecords_);
+  setbytebudget(0, 0);
   if (config.exitafterrun) heap.abandon();
 }
 
@@ -32,6 +33,8 @@ Machine::~Machine() {
   // Borrowed frames give their writes back newest first.
   while (!databasestack.empty()) databasestack.pop_back();
   Frame::forgetshapes();
+  // Nothing paces the bytes made after this machine.
+  hostbytes::left = SIZE_MAX;
 }
 
 Name Machine::argnameslow(std::size_t i) {

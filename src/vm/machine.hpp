@@ -230,6 +230,9 @@ struct Machine {
   std::uint64_t executed() const { return countdown_.count(); }
   // Counts one more, for a native block that a loop ran without a cycle.
   void countone() { --countdown_.left; }
+  // Makes the next cycle run the safepoint: the bytes made outside the
+  // record heap have run out of their budget (hostbytes).
+  void wakeforbytes() { countdown_.wake(); }
   // Set where the call, context or frame stack may have shrunk: the next
   // cycle then checks that none of them is empty.
   bool stackcheck = true;
@@ -742,6 +745,10 @@ struct Machine {
   std::size_t gcnursery_ = minrecords;  // young records a minor collection is given room for
   std::uint64_t gcstressruns_ = 0;   // collections in stress mode
   std::size_t gcbytes_ = minbytes;
+  // Sets the budget of bytes made outside the record heap until the next
+  // count (hostbytes), after a count found `bytes` in use and went through
+  // `pieces` free pieces.
+  void setbytebudget(std::size_t bytes, std::size_t pieces);
   std::uint64_t lastbytecheck_ = 0;
   // Allocations to make before the bytes in use are counted again, for the
   // cost of counting them: the host's count walks its free memory piece by

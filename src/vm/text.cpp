@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <new>
 
+#include "hostbytes.hpp"
+
 namespace TruvVM {
 
 Text::Buffer* Text::allocate(std::size_t capacity) {
   void* p = ::operator new(sizeof(Buffer) + capacity);
+  hostbytes::made(sizeof(Buffer) + capacity);
   return new (p) Buffer{1, 0, capacity, 0, 0};
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "elements.hpp"
+#include "hostbytes.hpp"
 #include "names.hpp"
 #include "text.hpp"
 
@@ -160,6 +161,7 @@ class SharedList {
       rep_ = new Rep{};
     } else if (rep_->refs > 1) {
       Rep* copy = new Rep{rep_->elements, 1, rep_->gcseen};
+      hostbytes::made(copy->elements.capacity() * sizeof(variable*));
       --rep_->refs;
       rep_ = copy;
     }
