@@ -138,7 +138,7 @@ void DictVal::set(variable* key, variable* value) {
   const bool atend = at == entries_.size();
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), Entry{key, value});
   // An entry in the middle moves the positions after it.
-  if (!atend) index_.reset();
+  if (!atend) indexinsert(at);
 }
 
 namespace {
@@ -218,6 +218,43 @@ void DictVal::indexentry(std::size_t position) const {
     if (s.hash == h && *entries_[s.position].first == *entries_[position].first) return;
   }
   index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(*entries_[position].first)};
+  ++index.used;
+}
+
+// Keeps the index up to date after an entry was inserted at `position`,
+// before the end (a key made before the last one): the positions after it
+// move up by one, and the new key takes a slot of its own, or the slot of an
+// equal key after it, which it now comes before. That costs about what
+// moving the entries after it did, where a rebuild would hash every key
+// again: a dictionary filled in an order other than that of its keys'
+// creation, with a lookup after each entry, would take quadratic time in
+// rebuilds. An index that is not up to date, or that is due to grow, is
+// dropped instead, to be rebuilt by the next lookup.
+void DictVal::indexinsert(std::size_t position) {
+  if (!index_) return;
+  Index& index = *index_;
+  const std::size_t size = entries_.size();
+  if (index.indexed + 1 != size || index.keyversion != keyversion || size >= freeslot ||
+      (index.used + 1) * 2 > index.slots.size()) {
+    index_.reset();
+    return;
+  }
+  for (Index::Slot& s : index.slots)
+    if (s.position != freeslot && s.position >= position) ++s.position;
+  index.indexed = size;
+  const variable& key = *entries_[position].first;
+  std::uint32_t h;
+  if (!valuehash(key, h)) return;
+  const std::size_t mask = index.mask;
+  std::size_t at = h & mask;
+  for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
+    Index::Slot& s = index.slots[at];
+    if (s.hash == h && *entries_[s.position].first == key) {
+      if (s.position > position) s = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
+      return;
+    }
+  }
+  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
   ++index.used;
 }
 

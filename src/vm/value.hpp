@@ -124,6 +124,7 @@ class DictVal {
   // The probe loop of the index, from slot `at` on, for a probe of hash h.
   const Entry* findfrom(const variable& probe, std::uint32_t h, std::size_t at) const;
   void indexentry(std::size_t position) const;
+  void indexinsert(std::size_t position);
 
   std::vector<Entry> entries_;
   mutable std::unique_ptr<Index, IndexDeleter> index_;
