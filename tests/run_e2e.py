@@ -13,7 +13,8 @@ the same bytes; `truvvm` then runs in a second fresh temporary directory that ho
 and the files and directories that the test sets up. Standard output, standard error, the exit status
 and the named files are compared exactly. The environment variable TRUV_WRAP (for instance
 "valgrind -q") is split like a shell command line and put in front of the `truvvm` command, and
-TRUV_TIMEOUT_FACTOR multiplies the timeouts (120 s, or a test's `--- timeout N`).
+TRUV_TIMEOUT_FACTOR multiplies the timeouts (120 s, or a test's `--- timeout N`); it is 4 when it is
+unset and TRUV_SANITIZED is set, since the timeouts that catch slow paths are for release builds.
 
 Exit status: 0 when every test passed, 1 when one failed, 2 on a usage error.
 """
@@ -296,10 +297,11 @@ def build_program(test, bindir, workdir):
 
 
 def timeout_factor():
-    """TRUV_TIMEOUT_FACTOR (a number, default 1) multiplies every timeout, for slow wrappers."""
+    """TRUV_TIMEOUT_FACTOR (a number, default 1, or 4 under a sanitizer) multiplies every timeout."""
     text = os.environ.get("TRUV_TIMEOUT_FACTOR", "")
+    default = 4.0 if os.environ.get("TRUV_SANITIZED") else 1.0
     try:
-        factor = float(text) if text else 1.0
+        factor = float(text) if text else default
     except ValueError:
         raise Failure("TRUV_TIMEOUT_FACTOR `%s` is not a number" % text)
     return factor if factor > 0 else 1.0
