@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <new>
+
+#include <sys/random.h>
 
 #include "hostbytes.hpp"
 
@@ -21,7 +24,7 @@ std::uint32_t Text::hashslow() const {
   // setup than on the bytes.
   constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
   const std::size_t size = this->size();
-  std::uint64_t h = size * k;
+  std::uint64_t h = size * k ^ hashseed();
   const char* p = data();
   std::size_t n = size;
   for (; n >= 8; n -= 8, p += 8) {
@@ -53,6 +56,17 @@ std::uint32_t Text::hashslow() const {
     buf_->hash = folded;
   }
   return folded;
+}
+
+std::uint64_t Text::drawseed() {
+  std::uint64_t seed = 0;
+  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+    // No entropy to be had yet: the clock and an address vary enough from
+    // run to run.
+    seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+           reinterpret_cast<std::uintptr_t>(&seed);
+  }
+  return seed;
 }
 
 void Text::assign(const char* p, std::size_t n) {

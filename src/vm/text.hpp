@@ -88,7 +88,11 @@ class [[gnu::packed]] Text {
     len_ = 0;
   }
 
-  // A hash of the bytes: equal texts have equal hashes. The bytes a view
+  // A hash of the bytes: equal texts have equal hashes. It is keyed with
+  // hashseed(), so that which texts share a slot of a dictionary's index
+  // cannot be known before the run: keys chosen to collide, read from the
+  // input, would otherwise make every lookup go through all of them. No
+  // order that a program sees depends on a hash. The bytes a view
   // covers never change, so the buffer keeps the hash of the last length it
   // was computed for, and texts that share a buffer (the copies of one
   // text) compute it once.
@@ -127,7 +131,15 @@ class [[gnu::packed]] Text {
   }
   friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
 
+  // A number drawn once per process, which keys the hashes of texts and of
+  // dictionary keys.
+  static std::uint64_t hashseed() {
+    static const std::uint64_t seed = drawseed();
+    return seed;
+  }
+
  private:
+  static std::uint64_t drawseed();
   struct Buffer {
     std::size_t refs;
     std::size_t used;      // bytes written, by the longest view

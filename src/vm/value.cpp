@@ -95,7 +95,7 @@ constexpr std::size_t shorttext = 16;
   if (f == 0.0f) f = 0.0f;  // -0 equals 0
   std::uint32_t bits;
   std::memcpy(&bits, &f, sizeof bits);
-  std::uint64_t h = (bits ^ 0x5bd1e995u) * 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = (bits ^ Text::hashseed()) * 0x9E3779B97F4A7C15ull;
   h ^= h >> 29;
   h |= 1;  // numbers and texts never meet in one slot chain's answers anyway
   out = static_cast<std::uint32_t>(h ^ (h >> 32));
