@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "text.hpp"
+
 namespace TruvVM {
 
 // The extent of v's elements in bytes, which takes no division, as the
@@ -94,7 +96,12 @@ class Interner {
     const char* text = nullptr;
     Name name = nullptr;
   };
-  std::unordered_map<std::string_view, std::unique_ptr<Symbol>> table_;
+  // The keyed hash of texts, since names can be made from texts that the
+  // input supplies.
+  struct KeyedHash {
+    std::size_t operator()(std::string_view text) const { return Text::hashbytes(text.data(), text.size()); }
+  };
+  std::unordered_map<std::string_view, std::unique_ptr<Symbol>, KeyedHash> table_;
   std::uint64_t count_ = 0;
   std::array<Literal, 64> literals_{};
 };

@@ -19,13 +19,22 @@ Text::Buffer* Text::allocate(std::size_t capacity) {
 }
 
 std::uint32_t Text::hashslow() const {
+  const std::size_t size = this->size();
+  const std::uint32_t folded = hashbytes(data(), size);
+  // A length that does not fit the field is not kept.
+  if (buf_ && size < UINT32_MAX) {
+    buf_->hashed = static_cast<std::uint32_t>(size + 1);
+    buf_->hash = folded;
+  }
+  return folded;
+}
+
+std::uint32_t Text::hashbytes(const char* p, std::size_t size) {
   // Eight bytes at a time, each word mixed in by a multiply and a rotate.
   // Texts are mostly short, where a general-purpose hash spends more on its
   // setup than on the bytes.
   constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-  const std::size_t size = this->size();
   std::uint64_t h = size * k ^ hashseed();
-  const char* p = data();
   std::size_t n = size;
   for (; n >= 8; n -= 8, p += 8) {
     std::uint64_t w;
@@ -49,13 +58,7 @@ std::uint32_t Text::hashslow() const {
   }
   h *= k;
   h ^= h >> 29;
-  const auto folded = static_cast<std::uint32_t>(h ^ (h >> 32));
-  // A length that does not fit the field is not kept.
-  if (buf_ && size < UINT32_MAX) {
-    buf_->hashed = static_cast<std::uint32_t>(size + 1);
-    buf_->hash = folded;
-  }
-  return folded;
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
 std::uint64_t Text::drawseed() {

@@ -131,8 +131,10 @@ class [[gnu::packed]] Text {
   }
   friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
 
-  // A number drawn once per process, which keys the hashes of texts and of
-  // dictionary keys.
+  // hash() of the bytes p[0..size), which need not be a Text's.
+  static std::uint32_t hashbytes(const char* p, std::size_t size);
+  // A number drawn once per process, which keys the hashes of texts, of
+  // dictionary keys and of the interner's table.
   static std::uint64_t hashseed() {
     static const std::uint64_t seed = drawseed();
     return seed;
