@@ -79,18 +79,18 @@ void HostStream::handover(std::string_view text) {
 }
 
 void HostStream::writelong(std::string_view text) {
-  // A file takes the gathered bytes and the text one after the other, so a
-  // long text is not copied first.
-  if (!console_) {
-    drain();
-    handover(text);
+  // The gathered bytes go first. A text that the emptied buffer holds is
+  // gathered in turn; a longer one follows them as it is, so that it is not
+  // copied: joined, a text of 128 MiB written to the console took as much
+  // memory again.
+  drain();
+  if (!pending_) return;  // a file that could take nothing more
+  if (text.size() < pendinglimit_) {
+    std::memcpy(pending_.get(), text.data(), text.size());
+    pendingsize_ = text.size();
     return;
   }
-  // On the console they are one piece, handed over at once.
-  std::string piece(pending_.get(), pendingsize_);
-  piece.append(text);
-  pendingsize_ = 0;
-  handover(piece);
+  handover(text);
 }
 
 void HostStream::drain() {
