@@ -32,6 +32,20 @@ TEST(HostStream, ConsoleOutputArrivesInOrderAtFlushAndWhenLarge) {
   EXPECT_EQ(out.str(), "abc1" + big + "tail");
 }
 
+// A write that does not fit sends what is gathered, and a short one is
+// gathered in turn rather than sent at once.
+TEST(HostStream, AFullPieceGoesOutAndAShortTextIsGatheredAgain) {
+  std::ostringstream out;
+  auto s = HostStream::console(out);
+  const std::string almost(16383, 'y');  // one byte short of a piece
+  s->write(almost);
+  EXPECT_EQ(out.str(), "");
+  s->write("zz");
+  EXPECT_EQ(out.str(), almost);
+  s->flush();
+  EXPECT_EQ(out.str(), almost + "zz");
+}
+
 TEST(HostStream, ClosingTheConsoleFlushesIt) {
   std::ostringstream out;
   auto s = HostStream::console(out);
