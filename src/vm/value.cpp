@@ -154,6 +154,10 @@ namespace {
 std::vector<const variable*> changedkeys;
 std::uint64_t changedfrom = 0;
 std::size_t changedroom = 256;
+// The records noted before this place in changedkeys have been through a
+// collection, which they survived (or they are null): they are old, and
+// only a major collection can free them.
+std::size_t changedswept = 0;
 
 }  // namespace
 
@@ -166,11 +170,17 @@ void DictVal::keychanged(const variable* key) {
 void DictVal::forgetkeychanges() {
   changedkeys.clear();
   changedfrom = keyversion;
+  changedswept = 0;
 }
 
 void DictVal::keysfreed(std::uint8_t mark, bool major) {
-  for (const variable*& key : changedkeys)
-    if (key && (major ? key->gcmark != mark : key->gcmark == 0)) key = nullptr;
+  // A minor collection looks only at the records noted since the last
+  // collection, so that a long log costs it nothing.
+  for (std::size_t i = major ? 0 : changedswept; i < changedkeys.size(); ++i) {
+    const variable* key = changedkeys[i];
+    if (key && (major ? key->gcmark != mark : key->gcmark == 0)) changedkeys[i] = nullptr;
+  }
+  changedswept = changedkeys.size();
 }
 
 bool DictVal::keyschangedsince(std::uint64_t since) const {
