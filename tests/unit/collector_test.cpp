@@ -25,7 +25,9 @@ class CollectorTest : public MachineTest {
 
   using MachineTest::newint;
   using MachineTest::newlist;
+  using MachineTest::newdict;
   using MachineTest::newstring;
+  using MachineTest::valueof;
   using MachineTest::name;
 
   // A record kept reachable for the rest of the test and made old.
@@ -265,19 +267,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, BarrierTest, ::testing::ValuesIn(stores),
 // those of keys it keeps still reach the lookups of their dictionary, after
 // minor and major collections alike.
 TEST_F(CollectorTest, KeyChangesOutliveCollectionsThatKeepTheKeys) {
-  auto newdict = [this](const std::string& prefix, std::vector<variable*>& keys) {
-    variable* dict = getallocvar();
-    dict->identifier = Tag::Dict;
-    for (int i = 0; i < 12; ++i) {
-      keys.push_back(newstring(prefix + std::to_string(i)));
-      dict->editdictval().set(keys.back(), newint(i));
-    }
-    return dict;
-  };
-  auto value = [this](const variable* dict, const std::string& text) {
-    const DictVal::Entry* found = dict->dictval().find(*newstring(text));
-    return found ? found->second->intval : -1;
-  };
+  auto value = [this](const variable* dict, const std::string& text) { return valueof(dict->dictval(), text); };
   std::vector<variable*> akeys, bkeys;
   variable* a = old(newdict("a", akeys));
   ASSERT_EQ(value(a, "a4"), 4);

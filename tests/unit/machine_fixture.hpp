@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "vm/machine.hpp"
 
@@ -49,6 +51,22 @@ class MachineTest : public ::testing::Test {
     return v;
   }
   Name name(std::string_view text) { return m_->names.intern(text); }
+  // A dictionary binding prefix0 .. prefix11 to 0 .. 11, enough entries for
+  // lookups to use its index; its key records are appended to keys.
+  variable* newdict(const std::string& prefix, std::vector<variable*>& keys) {
+    variable* dict = getallocvar();
+    dict->identifier = Tag::Dict;
+    for (int i = 0; i < 12; ++i) {
+      keys.push_back(newstring(prefix + std::to_string(i)));
+      dict->editdictval().set(keys.back(), newint(i));
+    }
+    return dict;
+  }
+  // The integer that dict binds to the first key equal to the text, or -1.
+  std::int32_t valueof(const DictVal& dict, const std::string& text) {
+    const DictVal::Entry* found = dict.find(*newstring(text));
+    return found ? found->second->intval : -1;
+  }
 
   // Runs f, which must end the run through the error routine; returns the
   // first line written to standard error.

@@ -409,25 +409,13 @@ TEST_F(ValueTest, IndexedDictLookupFollowsTheKeysAsTheyAre) {
 }
 
 // A change of a key of one dictionary leaves the index of another as it is,
-// while changes of its own keys, noted among others or forgotten (as a
-// collection forgets them), still reach its lookups.
+// while changes of its own keys, noted among others or forgotten (as when
+// the log of changes is full), still reach its lookups.
 TEST_F(ValueTest, DictIndexSeesItsOwnKeyChangesAmongOthers) {
-  auto newdict = [this](const std::string& prefix, std::vector<variable*>& keys) {
-    variable* dict = getallocvar();
-    dict->identifier = Tag::Dict;
-    for (int i = 0; i < 12; ++i) {
-      keys.push_back(newstring(prefix + std::to_string(i)));
-      dict->editdictval().set(keys.back(), newint(i));
-    }
-    return dict;
-  };
   std::vector<variable*> akeys, bkeys;
   const DictVal& a = newdict("a", akeys)->dictval();
   const DictVal& b = newdict("b", bkeys)->dictval();
-  auto value = [this](const DictVal& dict, const std::string& text) {
-    const DictVal::Entry* found = dict.find(*newstring(text));
-    return found ? found->second->intval : -1;
-  };
+  auto value = [this](const DictVal& dict, const std::string& text) { return valueof(dict, text); };
   ASSERT_EQ(value(a, "a4"), 4);
   ASSERT_EQ(value(b, "b4"), 4);
 
