@@ -1,8 +1,8 @@
 #include "machine.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 #include <ostream>
+#include <unordered_set>
 
 #include "builtin.hpp"
 #include "moduleapi.hpp"
@@ -112,9 +112,8 @@ void Machine::sweepparams(std::uint8_t epoch, bool major) {
                params.end());
   if (!freed.empty()) {
     auto first = major ? streams.begin() : since(streams, streamsswept_);
-    streams.erase(std::remove_if(first, streams.end(),
-                                 [&](const std::unique_ptr<HostStream>& s) { return freed.contains(s.get()); }),
-                  streams.end());
+    const auto isfreed = [&](const std::unique_ptr<HostStream>& s) { return freed.contains(s.get()); };
+    streams.erase(std::remove_if(first, streams.end(), isfreed), streams.end());
   }
   paramsswept_ = params.size();
   streamsswept_ = streams.size();

@@ -110,7 +110,8 @@ void Frame::releasedelete(Shared* s) { delete s; }
 void NameMap::appendsorted(std::vector<Slot>& out) const {
   const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(out.size());
   out.insert(out.end(), begin(), end());
-  std::sort(out.begin() + from, out.end(), [](const Slot& a, const Slot& b) { return Symbol::before(a.first, b.first); });
+  std::sort(out.begin() + from, out.end(),
+            [](const Slot& a, const Slot& b) { return Symbol::before(a.first, b.first); });
 }
 
 }  // namespace TruvVM

@@ -234,12 +234,12 @@ void DictVal::indexentry(std::size_t position) const {
 // Keeps the index up to date after an entry was inserted at `position`,
 // before the end (a key made before the last one): the positions after it
 // move up by one, and the new key takes a slot of its own, or the slot of an
-// equal key after it, which it now comes before. That costs about what
-// moving the entries after it did, where a rebuild would hash every key
-// again: a dictionary filled in an order other than that of its keys'
-// creation, with a lookup after each entry, would take quadratic time in
-// rebuilds. An index that is not up to date, or that is due to grow, is
-// dropped instead, to be rebuilt by the next lookup.
+// equal key after it, which it now comes before. That is one pass over the
+// slots, where a rebuild would hash every key again: a dictionary filled in
+// an order other than that of its keys' creation, with a lookup after each
+// entry, took several times as long in rebuilds. An index that is not up to
+// date, or that is due to grow, is dropped instead, to be rebuilt by the
+// next lookup.
 void DictVal::indexinsert(std::size_t position) {
   if (!index_) return;
   Index& index = *index_;

@@ -267,28 +267,27 @@ INSTANTIATE_TEST_SUITE_P(Stores, BarrierTest, ::testing::ValuesIn(stores),
 // those of keys it keeps still reach the lookups of their dictionary, after
 // minor and major collections alike.
 TEST_F(CollectorTest, KeyChangesOutliveCollectionsThatKeepTheKeys) {
-  auto value = [this](const variable* dict, const std::string& text) { return valueof(dict->dictval(), text); };
   std::vector<variable*> akeys, bkeys;
   variable* a = old(newdict("a", akeys));
-  ASSERT_EQ(value(a, "a4"), 4);
+  ASSERT_EQ(valueof(a->dictval(), "a4"), 4);
 
   // A young dictionary's key changes, then one of a's; the young one is
   // garbage, freed by the minor collection with its keys.
   variable* b = newdict("b", bkeys);
-  ASSERT_EQ(value(b, "b3"), 3);
+  ASSERT_EQ(valueof(b->dictval(), "b3"), 3);
   *bkeys[3] = *newstring("x");
   *akeys[5] = *newstring("z");
   minor();
-  EXPECT_EQ(value(a, "z"), 5);
-  EXPECT_EQ(value(a, "a5"), -1);
+  EXPECT_EQ(valueof(a->dictval(), "z"), 5);
+  EXPECT_EQ(valueof(a->dictval(), "a5"), -1);
 
   // A change of a's key, then collections of both kinds before the lookup.
   *akeys[6] = *newstring("y");
   minor();
   m_->collect();
-  EXPECT_EQ(value(a, "y"), 6);
-  EXPECT_EQ(value(a, "a6"), -1);
-  EXPECT_EQ(value(a, "a7"), 7);
+  EXPECT_EQ(valueof(a->dictval(), "y"), 6);
+  EXPECT_EQ(valueof(a->dictval(), "a6"), -1);
+  EXPECT_EQ(valueof(a->dictval(), "a7"), 7);
 }
 
 }  // namespace

@@ -415,40 +415,39 @@ TEST_F(ValueTest, DictIndexSeesItsOwnKeyChangesAmongOthers) {
   std::vector<variable*> akeys, bkeys;
   const DictVal& a = newdict("a", akeys)->dictval();
   const DictVal& b = newdict("b", bkeys)->dictval();
-  auto value = [this](const DictVal& dict, const std::string& text) { return valueof(dict, text); };
-  ASSERT_EQ(value(a, "a4"), 4);
-  ASSERT_EQ(value(b, "b4"), 4);
+  ASSERT_EQ(valueof(a, "a4"), 4);
+  ASSERT_EQ(valueof(b, "b4"), 4);
 
   // B's keys change, A's lookups stay right.
   *bkeys[2] = *newstring("a7");
   *bkeys[3] = *newstring("x");
-  EXPECT_EQ(value(a, "a7"), 7);
-  EXPECT_EQ(value(b, "a7"), 2);
-  EXPECT_EQ(value(b, "b3"), -1);
+  EXPECT_EQ(valueof(a, "a7"), 7);
+  EXPECT_EQ(valueof(b, "a7"), 2);
+  EXPECT_EQ(valueof(b, "b3"), -1);
 
   // A change of A's key noted after others of B's.
   *bkeys[4] = *newstring("y");
   *akeys[5] = *newstring("z");
   *bkeys[6] = *newstring("w");
-  EXPECT_EQ(value(a, "z"), 5);
-  EXPECT_EQ(value(a, "a5"), -1);
-  EXPECT_EQ(value(b, "y"), 4);
+  EXPECT_EQ(valueof(a, "z"), 5);
+  EXPECT_EQ(valueof(a, "a5"), -1);
+  EXPECT_EQ(valueof(b, "y"), 4);
 
   // A change of its own key, the only one since its last lookup; then a key
   // made equal to an earlier one: the earlier entry answers.
   *akeys[9] = *newstring("u");
-  EXPECT_EQ(value(a, "u"), 9);
-  EXPECT_EQ(value(a, "a9"), -1);
+  EXPECT_EQ(valueof(a, "u"), 9);
+  EXPECT_EQ(valueof(a, "a9"), -1);
   *akeys[8] = *newstring("a1");
-  EXPECT_EQ(value(a, "a1"), 1);
-  EXPECT_EQ(value(a, "a8"), -1);
+  EXPECT_EQ(valueof(a, "a1"), 1);
+  EXPECT_EQ(valueof(a, "a8"), -1);
 
   // The changes forgotten: an index older than what is noted is rebuilt.
   *akeys[10] = *newstring("v");
   DictVal::forgetkeychanges();
-  EXPECT_EQ(value(a, "v"), 10);
-  EXPECT_EQ(value(a, "a10"), -1);
-  EXPECT_EQ(value(b, "w"), 6);
+  EXPECT_EQ(valueof(a, "v"), 10);
+  EXPECT_EQ(valueof(a, "a10"), -1);
+  EXPECT_EQ(valueof(b, "w"), 6);
 }
 
 }  // namespace

@@ -24,14 +24,12 @@ variable* duplicates(const DictVal& dict, bool keys) {
   return result;
 }
 
-}  // namespace
-
-namespace {
 // One new method value per entry, allocated in this order.
 constexpr builtin::support::Method dictmethods[] = {
     {"get", builtin::Dgetindex}, {"set", builtin::Dsetindex},     {"contains", builtin::Dcontains},
     {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
 };
+
 }  // namespace
 
 void initdictvar(variable& target) {

@@ -14,9 +14,7 @@ namespace TruvVM {
 
 namespace {
 constexpr const char* noreceiver = "List method called without a receiver.";
-}
 
-namespace {
 // One new method value per entry, allocated in this order.
 constexpr builtin::support::Method listmethods[] = {
     {"get", builtin::Lgetatindex},    {"set", builtin::Lsetatindex}, {"append", builtin::Lappend},
