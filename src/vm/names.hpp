@@ -85,8 +85,12 @@ class Interner {
   // process (a literal): found by that address after the first time. The
   // standard library names the methods of every list and dictionary it
   // makes this way.
+  // The slot is chosen from the whole address: literals a few bytes apart
+  // ("get" and "set") must not share one, or making a list would intern
+  // its method names again on every list.
   Name internliteral(const char* text) {
-    Literal& slot = literals_[(reinterpret_cast<std::uintptr_t>(text) >> 3) % literals_.size()];
+    const std::uint64_t address = reinterpret_cast<std::uintptr_t>(text);
+    Literal& slot = literals_[(address * 0x9E3779B97F4A7C15ull) >> literalshift];
     if (slot.text != text) slot = Literal{text, intern(text)};
     return slot.name;
   }
@@ -103,7 +107,8 @@ class Interner {
   };
   std::unordered_map<std::string_view, std::unique_ptr<Symbol>, KeyedHash> table_;
   std::uint64_t count_ = 0;
-  std::array<Literal, 64> literals_{};
+  static constexpr unsigned literalshift = 56;
+  std::array<Literal, std::size_t{1} << (64 - literalshift)> literals_{};
 };
 
 // A map from names to records: an open-addressing hash table keyed by the

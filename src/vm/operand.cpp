@@ -117,15 +117,28 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
     std::uint32_t remaining;  // child nodes still to come directly inside
     variable* key;            // dictionary: the key waiting for its value
   };
-  std::vector<Open> open;
+  // The containers still open, innermost last: most operands nest a few
+  // levels, which take no allocation.
+  constexpr std::size_t shallow = 16;
+  Open near[shallow];
+  std::vector<Open> deep;
+  std::size_t depth = 0;
+  const auto innermost = [&]() -> Open& { return depth <= shallow ? near[depth - 1] : deep[depth - shallow - 1]; };
+  const auto open = [&](const Open& o) {
+    if (depth < shallow)
+      near[depth] = o;
+    else
+      deep.push_back(o);
+    ++depth;
+  };
   variable* result = nullptr;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const OperandNode& node = nodes[i];
     variable* rec = getallocvar();
-    if (open.empty()) {
+    if (depth == 0) {
       result = rec;
     } else {
-      Open& parent = open.back();
+      Open& parent = innermost();
       --parent.remaining;
       if (parent.rec->identifier == Tag::List) {
         parent.rec->editlistval().push_back(rec);
@@ -139,15 +152,20 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
     if (node.type == OperandType::List) {
       rec->identifier = Tag::List;
       if (!ascopy || i != 0) initlistvar(*rec);
-      open.push_back({rec, node.count, nullptr});
+      // The elements are counted already: their room is made at once.
+      if (node.count) rec->editlistval().reserve(node.count);
+      open({rec, node.count, nullptr});
     } else if (node.type == OperandType::Dict) {
       rec->identifier = Tag::Dict;
       if (!ascopy || i != 0) initdictvar(*rec);
-      open.push_back({rec, 2 * node.count, nullptr});
+      open({rec, 2 * node.count, nullptr});
     } else {
       fillscalar(m, e, base, op, i, rec);
     }
-    while (!open.empty() && open.back().remaining == 0) open.pop_back();
+    while (depth != 0 && innermost().remaining == 0) {
+      --depth;
+      if (depth >= shallow) deep.pop_back();
+    }
   }
   e.pos = base + op.decoded.consumed;
   if (ascopy) {

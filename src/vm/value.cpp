@@ -1,6 +1,7 @@
 #include "value.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -441,12 +442,19 @@ const RecordExt* variable::sharednative(mfuncptr f) {
   // A handful of natives exist; the parts live as long as the process, so
   // a record may share one whichever machine made it.
   static std::unordered_map<mfuncptr, std::unique_ptr<RecordExt>> parts;
+  // Every new list and dictionary asks for the parts of its methods, so the
+  // last part found for each slot of a small table is asked first.
+  static std::array<const RecordExt*, 64> recent{};
+  const std::uint64_t address = reinterpret_cast<std::uintptr_t>(f);
+  const RecordExt*& seen = recent[(address * 0x9E3779B97F4A7C15ull) >> 58];
+  if (seen && seen->modulefunc == f) return seen;
   std::unique_ptr<RecordExt>& part = parts[f];
   if (!part) {
     part = std::make_unique<RecordExt>();
     part->modulefunc = f;
   }
-  return part.get();
+  seen = part.get();
+  return seen;
 }
 
 void variable::ownrootbindings() {
