@@ -359,6 +359,12 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   std::uint32_t h;
   const std::size_t size = entries_.size();
   if (size < indexfrom || size >= freeslot || !valuehash(probe, h)) return scan(*this, probe);
+  if (!index_ && scans_ < scansbeforeindex) {
+    // A dictionary looked up only a few times, such as one made, read once
+    // and dropped, is scanned: its index would cost several scans to build.
+    ++scans_;
+    return scan(*this, probe);
+  }
   if (!index_ || index_->keyversion != keyversion || index_->indexed < size) [[unlikely]]
     buildindex();
   return findfrom(probe, h, h & index_->mask);

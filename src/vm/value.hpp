@@ -65,6 +65,7 @@ class DictVal {
     if (this != &other) {
       entries_ = other.entries_;
       index_.reset();
+      scans_ = 0;
     }
     return *this;
   }
@@ -128,6 +129,10 @@ class DictVal {
 
   std::vector<Entry> entries_;
   mutable std::unique_ptr<Index, IndexDeleter> index_;
+  // Lookups that scanned the entries instead of making the index; a copy
+  // starts again from none, as it has no index either.
+  static constexpr std::uint8_t scansbeforeindex = 4;
+  mutable std::uint8_t scans_ = 0;
 };
 
 // The elements of a list record, shared between copies of the list until one
