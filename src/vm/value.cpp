@@ -68,6 +68,32 @@ struct DictVal::Index {
   // has looked at every entry serves a dictionary of a size it can index.
   std::size_t indexed = 0;
   std::uint64_t keyversion = 0;
+  // Entries put in the middle since the slots were last brought up to date
+  // (DictVal::indexinsert), whose keys the slots do not hold yet, in the
+  // order of the entries: each key record, how many of the indexed entries
+  // go before it, and its hash. The slots keep the positions the indexed
+  // entries had without them: an entry at slot position p is now at
+  // p + (the count of late entries whose `before` is at most p).
+  struct Late {
+    variable* key;
+    std::uint32_t before;
+    std::uint32_t hash;
+    bool hashed;
+  };
+  std::vector<Late> late;
+  std::size_t moved(std::size_t position) const {
+    const auto after = std::upper_bound(late.begin(), late.end(), position,
+                                        [](std::size_t p, const Late& l) { return p < l.before; });
+    return position + static_cast<std::size_t>(after - late.begin());
+  }
+  // Late keys that lookups may look at one by one before a pass over the
+  // slots takes them in: about the square root of the slots, so that the
+  // passes and the looks cost about the same per entry.
+  std::size_t latelimit() const {
+    std::size_t n = 16;
+    while (n * n < slots.size()) n *= 2;
+    return n;
+  }
 };
 
 void DictVal::IndexDeleter::operator()(Index* index) const { delete index; }
@@ -233,40 +259,97 @@ void DictVal::indexentry(std::size_t position) const {
 }
 
 // Keeps the index up to date after an entry was inserted at `position`,
-// before the end (a key made before the last one): the positions after it
-// move up by one, and the new key takes a slot of its own, or the slot of an
-// equal key after it, which it now comes before. That is one pass over the
-// slots, where a rebuild would hash every key again: a dictionary filled in
-// an order other than that of its keys' creation, with a lookup after each
-// entry, took several times as long in rebuilds. An index that is not up to
-// date, or that is due to grow, is dropped instead, to be rebuilt by the
-// next lookup.
+// before the end (a key made before the last one). Its key is noted as late
+// (Index::late) and looked at by each lookup until a few have gathered;
+// then one pass over the slots moves the positions they hold and takes the
+// late keys in (settleindex). A dictionary filled in an order other than
+// that of its keys' creation, with a lookup after each entry, took a pass
+// over the slots for every entry, or a rebuild, which hashes every key
+// again. An index that is not up to date, or that could grow, is dropped
+// instead, to be rebuilt by the next lookup.
 void DictVal::indexinsert(std::size_t position) {
   if (!index_) return;
   Index& index = *index_;
   const std::size_t size = entries_.size();
-  if (index.indexed + 1 != size || index.keyversion != keyversion || size >= freeslot ||
-      (index.used + 1) * 2 > index.slots.size()) {
+  if (index.indexed + index.late.size() + 1 != size || index.keyversion != keyversion || size >= freeslot ||
+      (index.used + index.late.size() + 1) * 2 > index.slots.size()) {
     index_.reset();
     return;
   }
+  // The late entries are in the order of the entries, which is that of
+  // their keys' creation. Those after the new one move up by one among the
+  // entries and among the late ones alike, so how many indexed entries go
+  // before each stays as it was.
+  variable* key = entries_[position].first;
+  const auto at = std::upper_bound(index.late.begin(), index.late.end(), key->seq,
+                                   [](std::uint64_t seq, const Index::Late& l) { return seq < l.key->seq; });
+  const std::size_t rank = static_cast<std::size_t>(at - index.late.begin());
+  std::uint32_t h = 0;
+  const bool hashed = valuehash(*key, h);
+  index.late.insert(at, Index::Late{key, static_cast<std::uint32_t>(position - rank), h, hashed});
+  if (index.late.size() >= index.latelimit()) settleindex();
+}
+
+// Brings the slots up to date with the late keys: the positions they hold
+// move past the late entries before them, and each late key takes a slot of
+// its own, or the slot of an equal key after it, which it now comes before.
+void DictVal::settleindex() const {
+  Index& index = *index_;
+  if (index.late.empty()) return;
   for (Index::Slot& s : index.slots)
-    if (s.position != freeslot && s.position >= position) ++s.position;
-  index.indexed = size;
-  const variable& key = *entries_[position].first;
-  std::uint32_t h;
-  if (!valuehash(key, h)) return;
+    if (s.position != freeslot) s.position = static_cast<std::uint32_t>(index.moved(s.position));
   const std::size_t mask = index.mask;
-  std::size_t at = h & mask;
-  for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
+  for (std::size_t j = 0; j < index.late.size(); ++j) {
+    const Index::Late& l = index.late[j];
+    if (!l.hashed) continue;
+    const variable& key = *l.key;
+    const std::size_t position = l.before + j;
+    const std::uint32_t h = l.hash;
+    std::size_t at = h & mask;
+    for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
+      Index::Slot& s = index.slots[at];
+      if (s.hash == h && *entries_[s.position].first == key) break;
+    }
     Index::Slot& s = index.slots[at];
-    if (s.hash == h && *entries_[s.position].first == key) {
-      if (s.position > position) s = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
-      return;
+    if (s.position == freeslot) {
+      s = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
+      ++index.used;
+    } else if (s.position > position) {
+      s = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
     }
   }
-  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
-  ++index.used;
+  index.indexed += index.late.size();
+  index.late.clear();
+}
+
+// find() while late keys wait: the first indexed entry with an equal key,
+// at the place it has moved to, or the first late entry with one, whichever
+// comes first.
+const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) const {
+  const Index& index = *index_;
+  const Index::Slot* slots = index.slots.data();
+  const std::size_t mask = index.mask;
+  std::size_t first = entries_.size();
+  for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
+    const Index::Slot& s = slots[at];
+    if (s.hash != h) continue;
+    const std::size_t position = index.moved(s.position);
+    if (keyequal(*entries_[position].first, probe)) {
+      first = position;
+      break;
+    }
+  }
+  // A key equal to the probe has the probe's hash, which is compared first.
+  for (std::size_t j = 0; j < index.late.size(); ++j) {
+    const Index::Late& l = index.late[j];
+    const std::size_t position = l.before + j;
+    if (position >= first) break;
+    if (l.hashed && l.hash == h && keyequal(*l.key, probe)) {
+      first = position;
+      break;
+    }
+  }
+  return first < entries_.size() ? &entries_[first] : nullptr;
 }
 
 // Brings the index up to date: rebuilt when one of its key records has
@@ -284,9 +367,13 @@ void DictVal::indexinsert(std::size_t position) {
     index.mask = index.slots.size() - 1;
     index.used = 0;
     index.indexed = 0;
+    index.late.clear();
     index.keyversion = keyversion;
   }
   Index& index = *index_;
+  // Entries added at the end go by their positions: the late keys are
+  // taken in first.
+  if (index.indexed + index.late.size() < entries_.size()) settleindex();
   while (index.indexed < entries_.size()) indexentry(index.indexed++);
   changedroom = std::max(changedroom, index.indexed);
 }
@@ -365,8 +452,9 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
     ++scans_;
     return scan(*this, probe);
   }
-  if (!index_ || index_->keyversion != keyversion || index_->indexed < size) [[unlikely]]
+  if (!index_ || index_->keyversion != keyversion || index_->indexed + index_->late.size() < size) [[unlikely]]
     buildindex();
+  if (!index_->late.empty()) return findlate(probe, h);
   return findfrom(probe, h, h & index_->mask);
 }
 

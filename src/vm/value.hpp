@@ -126,6 +126,8 @@ class DictVal {
   const Entry* findfrom(const variable& probe, std::uint32_t h, std::size_t at) const;
   void indexentry(std::size_t position) const;
   void indexinsert(std::size_t position);
+  void settleindex() const;
+  const Entry* findlate(const variable& probe, std::uint32_t h) const;
 
   std::vector<Entry> entries_;
   mutable std::unique_ptr<Index, IndexDeleter> index_;

@@ -1,9 +1,11 @@
 // Value records: defaults, copy and share, deep copy, equality, conversions
 // and text forms.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <random>
 
 #include "machine_fixture.hpp"
 #include "vm/builtin.hpp"
@@ -448,6 +450,40 @@ TEST_F(ValueTest, DictIndexSeesItsOwnKeyChangesAmongOthers) {
   EXPECT_EQ(valueof(a, "v"), 10);
   EXPECT_EQ(valueof(a, "a10"), -1);
   EXPECT_EQ(valueof(b, "w"), 6);
+}
+
+// Keys set in any order of their creation, equal ones among them, are found
+// as a walk over the entries in their order finds them: the first equal key.
+// Keys made before the last one go in the middle, and gather between the
+// passes that take them into the index; the larger dictionary lets more of
+// them gather. Some keys come in their order, made just before being set.
+// Each set is followed by lookups of the key just set, as a number and as a
+// text, and of one other value.
+TEST_F(ValueTest, DictLookupsAgreeWithAWalkWhateverOrderKeysArriveIn) {
+  std::mt19937 random(7);
+  for (const int size : {40, 3000}) {
+    const auto number = [&] { return static_cast<int>(random() % static_cast<unsigned>(size / 2)); };
+    std::vector<variable*> keys;
+    for (int i = 0; i < size; ++i)
+      keys.push_back(i % 3 == 0 ? newint(number()) : newstring(std::to_string(number())));
+    std::shuffle(keys.begin(), keys.end(), random);
+    variable* dict = getallocvar();
+    dict->identifier = Tag::Dict;
+    const auto walk = [&](const variable& probe) -> const DictVal::Entry* {
+      for (const DictVal::Entry& entry : dict->dictval())
+        if (*entry.first == probe) return &entry;
+      return nullptr;
+    };
+    for (int i = 0; i < size; ++i) {
+      variable* key = i % 97 == 0 ? newstring(std::to_string(number())) : keys[static_cast<std::size_t>(i)];
+      dict->editdictval().set(key, newint(i));
+      const int value = key->identifier == Tag::Int ? key->intval : std::stoi(std::string(key->stringval.view()));
+      for (int k = 0; k < 3; ++k) {
+        variable* probe = k == 0 ? newint(value) : newstring(std::to_string(k == 1 ? value : number()));
+        ASSERT_EQ(dict->dictval().find(*probe), walk(*probe)) << "size " << size << ", after key " << i;
+      }
+    }
+  }
 }
 
 }  // namespace
