@@ -110,6 +110,50 @@ TEST_F(ValueTest, ElementArrayResizesErasesAndCopiesApart) {
   EXPECT_EQ(moved.back(), b);
 }
 
+// Removals anywhere, appends, resizes, copies and moves keep the elements a
+// plain array would hold, also once removals from the front have left room
+// there. Used as a queue, a list keeps its room within a few times its size.
+TEST_F(ValueTest, ElementArrayAgreesWithAPlainArrayThroughRemovalsAtTheFront) {
+  std::vector<variable*> records;
+  for (int i = 0; i < 64; ++i) records.push_back(newint(i));
+  std::mt19937 random(11);
+  ListVal list;
+  std::vector<variable*> model;
+  for (int step = 0; step < 20000; ++step) {
+    const unsigned choice = random() % 10;
+    if (choice < 4 || model.empty()) {
+      variable* v = records[random() % records.size()];
+      list.push_back(v);
+      model.push_back(v);
+    } else if (choice < 7) {
+      list.erase(list.begin());
+      model.erase(model.begin());
+    } else if (choice < 9) {
+      const std::size_t at = random() % model.size();
+      list.erase(list.begin() + static_cast<std::ptrdiff_t>(at));
+      model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+    } else if (random() % 2) {
+      const std::size_t n = model.size() + random() % 3;
+      list.resize(n);
+      model.resize(n, nullptr);
+    } else {
+      ListVal copy = list;  // a copy, moved back in
+      list = std::move(copy);
+    }
+    ASSERT_TRUE(std::equal(list.begin(), list.end(), model.begin(), model.end())) << "step " << step;
+  }
+
+  ListVal queue;
+  for (int i = 0; i < 1000; ++i) queue.push_back(records[static_cast<std::size_t>(i % 64)]);
+  for (int i = 1000; i < 200000; ++i) {
+    ASSERT_EQ(queue[0], records[static_cast<std::size_t>((i - 1000) % 64)]);
+    queue.erase(queue.begin());
+    queue.push_back(records[static_cast<std::size_t>(i % 64)]);
+  }
+  EXPECT_EQ(queue.size(), 1000u);
+  EXPECT_LE(queue.capacity(), 4000u);
+}
+
 TEST_F(ValueTest, ReadingCopiesScalarsAndSharesTheRest) {
   for (variable* v : {newint(1), newfloat(1.5f), newstring("s"), newint(1)->getpointer()}) {
     variable* r1 = v->getvar();
