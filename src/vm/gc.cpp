@@ -75,7 +75,11 @@ class Marker {
       variable* v = work_.back();
       work_.pop_back();
       const RecordExt& x = *v->gcext();
-      for (const auto& a : x.attributes) root(a.second);
+      for (const auto& a : x.attributes) {
+        // A major collection marks the names bound too (Interner::sweep).
+        if (major_) a.first->gcmark = epoch_;
+        root(a.second);
+      }
       root(x.self);
       elements(x.listval);
       for (const auto& entry : x.dictval) {
@@ -122,6 +126,17 @@ void forroots(Machine& m, R record, L list) {
   for (variable* v : m.pinned) record(v);
   for (const StackValue& v : m.memory)
     if (v.rec) record(v.rec);
+}
+
+// Marks every name that the machine state binds outside records: in the
+// frames, the globals and the frames' shared state. Names bound in records'
+// attributes are marked with the records (Marker::drain).
+void marknames(Machine& m, std::uint8_t epoch) {
+  const auto mark = [epoch](Name name) { name->gcmark = epoch; };
+  for (const Frame& f : m.databasestack)
+    for (const auto& entry : f.map()) mark(entry.first);
+  for (const auto& entry : m.globalvars) mark(entry.first);
+  Frame::fornames(mark);
 }
 
 // After the marking of a minor collection, every record the program can
@@ -261,6 +276,10 @@ void Machine::collect(bool major) {
       heap.keepall();
     else
       heap.sweep(gcepoch_);
+    if (names.loose() != 0) {
+      marknames(*this, gcepoch_);
+      names.sweep(gcepoch_);
+    }
   } else {
     if (config.gcstress) verifymarks(*this, gcepoch_);
     if (marker.marked() == heap.young())

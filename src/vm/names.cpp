@@ -6,7 +6,14 @@ namespace TruvVM {
 
 Name Interner::intern(std::string_view text) {
   auto it = table_.find(text);
-  if (it != table_.end()) return it->second.get();
+  if (it != table_.end()) {
+    Symbol& found = *it->second;
+    if (!found.pinned) {
+      found.pinned = true;
+      --loose_;
+    }
+    return &found;
+  }
   std::uint64_t key = 0;
   for (std::size_t i = 0; i < 8; ++i)
     key = key << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
@@ -14,6 +21,31 @@ Name Interner::intern(std::string_view text) {
   Name name = sym.get();
   table_.emplace(std::string_view(sym->text), std::move(sym));
   return name;
+}
+
+Name Interner::internloose(std::string_view text) {
+  auto it = table_.find(text);
+  if (it != table_.end()) return it->second.get();
+  Name name = intern(text);
+  const_cast<Symbol*>(name)->pinned = false;
+  ++loose_;
+  return name;
+}
+
+std::size_t Interner::sweep(std::uint8_t mark) {
+  if (loose_ == 0) return 0;
+  std::size_t freed = 0;
+  for (auto it = table_.begin(); it != table_.end();) {
+    const Symbol& name = *it->second;
+    if (!name.pinned && name.gcmark != mark) {
+      it = table_.erase(it);
+      ++freed;
+    } else {
+      ++it;
+    }
+  }
+  loose_ -= freed;
+  return freed;
 }
 
 void NameMap::growto(std::size_t capacity) {

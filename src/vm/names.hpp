@@ -75,12 +75,30 @@ struct Symbol {
   mutable variable* deferredrecord = nullptr;
   mutable NameMap* deferredmap = nullptr;
   mutable std::uint64_t deferredlisting = 0;
+  // A name interned for good (by the code's own operands, the machine or the
+  // library), or one that a program made at run time, which the collector
+  // gives up once nothing binds it (Interner::sweep); and the mark of the
+  // last major collection that found it bound.
+  bool pinned = true;
+  mutable std::uint8_t gcmark = 0;
 };
 using Name = const Symbol*;
 
 class Interner {
  public:
   Name intern(std::string_view text);
+  // intern() for a name that a program made at run time (an operand taken
+  // from the data stack): one that is not interned for good already is given
+  // up when a major collection finds it bound nowhere, so that a program
+  // that makes ever new names of attributes or variables, and drops what
+  // binds them, runs in bounded memory.
+  Name internloose(std::string_view text);
+  // Gives up the loose names whose mark is not `mark`, which the marking of
+  // a major collection gave every name that is bound anywhere. Returns how
+  // many were given up.
+  std::size_t sweep(std::uint8_t mark);
+  // How many loose names there are.
+  std::size_t loose() const { return loose_; }
   // intern() for a text that stays at its address, unchanged, for the whole
   // process (a literal): found by that address after the first time. The
   // standard library names the methods of every list and dictionary it
@@ -107,6 +125,7 @@ class Interner {
   };
   std::unordered_map<std::string_view, std::unique_ptr<Symbol>, KeyedHash> table_;
   std::uint64_t count_ = 0;
+  std::size_t loose_ = 0;
   static constexpr unsigned literalshift = 56;
   std::array<Literal, std::size_t{1} << (64 - literalshift)> literals_{};
 };
@@ -602,6 +621,16 @@ class Frame {
   static void fordeferred(F f) {
     for (Name name : deferred_)
       if (name->deferredgen == generation_ || name->deferredgen == suspended_) f(name->deferredrecord);
+  }
+  // Calls f with every name that the frames' shared state holds: in the
+  // log of writes, in the list of writes put off, and in the recycled maps,
+  // which keep the names they bound when given back.
+  template <class F>
+  static void fornames(F f) {
+    for (const Undo& u : log_) f(u.name);
+    for (Name name : deferred_) f(name);
+    for (Shared* s = poolfree_; s; s = s->nextfree)
+      for (const auto& slot : s->map) f(slot.first);
   }
 
   // Every logged write of the borrowed frames that are alive; what they

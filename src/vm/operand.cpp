@@ -196,10 +196,13 @@ Name Machine::getnameslow(CodeEntry& e) {
   const std::uint32_t base = e.pos;
   const CachedOperand& op = readoperand(*this, e);
   variable* v = makeoperand(*this, e, op);
-  Name name = names.intern(v->getstring(false));
+  // A name taken from the data stack is the program's own making, which may
+  // be new on every execution: it is kept only while something binds it.
   // An operand that takes nothing from the data stack always has the same
   // text; getname finds it from then on.
-  if (!op.fromstack) e.code->operandtable()[base].kept = const_cast<Symbol*>(name);
+  if (op.fromstack) return names.internloose(v->getstring(false));
+  Name name = names.intern(v->getstring(false));
+  e.code->operandtable()[base].kept = const_cast<Symbol*>(name);
   return name;
 }
 

@@ -22,6 +22,34 @@ std::map<std::string, variable*> contents(const NameMap& m) {
   return out;
 }
 
+// A name made at run time is given up by a sweep that finds it without the
+// sweep's mark, and is made anew when asked for again; a name interned for
+// good, or once so, stays whatever its mark.
+TEST(Interner, LooseNamesGoWhenUnmarkedAndPinnedOnesStay) {
+  Interner names;
+  Name kept = names.internloose("kept");
+  names.internloose("dropped");
+  Name pinned = names.intern("pinned");
+  EXPECT_EQ(names.internloose("pinned"), pinned);
+  Name promoted = names.internloose("promoted");
+  EXPECT_EQ(names.intern("promoted"), promoted);
+  EXPECT_EQ(names.loose(), 2u);
+
+  kept->gcmark = 1;
+  EXPECT_EQ(names.sweep(1), 1u);
+  EXPECT_EQ(names.loose(), 1u);
+  EXPECT_EQ(names.internloose("kept"), kept);
+  EXPECT_EQ(names.internloose("dropped")->text, "dropped");
+  EXPECT_EQ(names.loose(), 2u);
+
+  // Another collection's mark: neither loose name has it.
+  EXPECT_EQ(names.sweep(2), 2u);
+  EXPECT_EQ(names.loose(), 0u);
+  EXPECT_EQ(names.sweep(2), 0u);
+  EXPECT_EQ(names.intern("pinned"), pinned);
+  EXPECT_EQ(names.intern("promoted"), promoted);
+}
+
 // Attributes are copied in the byte order of their names' texts: names that
 // share their first eight bytes, that are prefixes of others, that hold
 // bytes above 127 or a zero byte, all as a plain comparison of the texts.
