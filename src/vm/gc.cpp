@@ -130,13 +130,15 @@ void forroots(Machine& m, R record, L list) {
 
 // Marks every name that the machine state binds outside records: in the
 // frames, the globals and the frames' shared state. Names bound in records'
-// attributes are marked with the records (Marker::drain).
+// attributes are marked with the records (Marker::drain). The recycled maps
+// are emptied instead.
 void marknames(Machine& m, std::uint8_t epoch) {
   const auto mark = [epoch](Name name) { name->gcmark = epoch; };
   for (const Frame& f : m.databasestack)
     for (const auto& entry : f.map()) mark(entry.first);
   for (const auto& entry : m.globalvars) mark(entry.first);
   Frame::fornames(mark);
+  Frame::emptypool();
 }
 
 // After the marking of a minor collection, every record the program can

@@ -623,14 +623,17 @@ class Frame {
       if (name->deferredgen == generation_ || name->deferredgen == suspended_) f(name->deferredrecord);
   }
   // Calls f with every name that the frames' shared state holds: in the
-  // log of writes, in the list of writes put off, and in the recycled maps,
-  // which keep the names they bound when given back.
+  // log of writes and in the list of writes put off.
   template <class F>
   static void fornames(F f) {
     for (const Undo& u : log_) f(u.name);
     for (Name name : deferred_) f(name);
-    for (Shared* s = poolfree_; s; s = s->nextfree)
-      for (const auto& slot : s->map) f(slot.first);
+  }
+  // Empties the recycled maps, which keep the names they bound when given
+  // back: done before names may be given up, and when a machine goes with
+  // its names, so that no map in the pool holds a name that is gone.
+  static void emptypool() {
+    for (Shared* s = poolfree_; s; s = s->nextfree) s->map.reset();
   }
 
   // Every logged write of the borrowed frames that are alive; what they
@@ -643,6 +646,7 @@ class Frame {
   // in the pool by then.
   static void forgetshapes() {
     forgetpoolshapes();
+    emptypool();
     cleardeferred();
   }
   // Drops the marks of the recycled maps alone.

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "asm/assembler.hpp"
 #include "machine_fixture.hpp"
+#include "vm/run.hpp"
 
 namespace TruvVM::testing {
 namespace {
@@ -300,6 +302,53 @@ namespace {
 // leaves the others intact, and the next allocations take the freed slots
 // (first chunk first) before the heap grows; reaching the limit wakes the
 // run loop.
+// Names that a program made as it ran are given up with its machine, while
+// the maps of its frames are kept for the calls of the next run. A run that
+// makes such names and collects at every instruction, after one that left
+// frame maps binding its own, neither touches the names gone nor loses its
+// own.
+TEST(RunTimeNames, ARunAfterAnotherFindsOnlyItsOwnNames) {
+  const auto run = [](const std::string& text, bool gcstress) {
+    const tools::AsmResult program = tools::assemble(text, "names.tasm");
+    EXPECT_TRUE(program.ok);
+    RunConfig config;
+    config.gcstress = gcstress;
+    return runcaptured(program.bytes, config);
+  };
+  // A name of its own first, and collections with it; then three nested
+  // calls, each binding a name made from a text, the innermost reading its
+  // own back: three maps go back to the recycled ones.
+  std::string nested = "pushconst 0\npushconst \"z\"\nstorelocal stack\n";
+  for (int i = 0; i < 24; ++i) nested += "nop\n";
+  nested +=
+      "pushconst:\n"
+      "    pushconst 3\n"
+      "    pushconst \"c\"\n"
+      "    storelocal stack\n"
+      "    pushconst \"c\"\n"
+      "    loadlocal stack\n"
+      "pushconst:\n"
+      "    pushconst 2\n"
+      "    pushconst \"b\"\n"
+      "    storelocal stack\n"
+      "    loadlocal arg0\n"
+      "    call 0\n"
+      "pushconst:\n"
+      "    pushconst 1\n"
+      "    pushconst \"a\"\n"
+      "    storelocal stack\n"
+      "    loadlocal arg1\n"
+      "    loadlocal arg0\n"
+      "    call 1\n"
+      "storelocal f\n"
+      "loadlocal f\n"
+      "call 2\n";
+  for (int i = 0; i < 3; ++i) {
+    const CapturedRun result = run(nested, i > 0);
+    EXPECT_EQ(result.out, "\n<TRUV 4> Program finished with code 3\n") << result.err;
+  }
+}
+
 TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
   Heap heap;
   Countdown wake;
