@@ -82,10 +82,10 @@ class Marker {
       }
       root(x.self);
       elements(x.listval);
-      for (const auto& entry : x.dictval) {
+      x.dictval.forentries([this](const DictVal::Entry& entry) {
         root(entry.first);
         root(entry.second);
-      }
+      });
       root(x.pntrval);
       if (x.moduleparams) x.moduleparams->gcmark = epoch_;
     }
@@ -167,10 +167,10 @@ void verifymarks(Machine& m, std::uint8_t epoch) {
     for (const auto& a : x.attributes) check(v, a.second);
     check(v, x.self);
     for (variable* e : x.listval.get()) check(v, e);
-    for (const auto& entry : x.dictval) {
+    x.dictval.forentries([&](const DictVal::Entry& entry) {
       check(v, entry.first);
       check(v, entry.second);
-    }
+    });
     check(v, x.pntrval);
     if (x.moduleparams && x.moduleparams->gcmark != epoch) {
       std::fprintf(stderr, "collector: marked record %p refers to an unmarked parameter set\n",

@@ -62,20 +62,20 @@ struct DictVal::Index {
   std::vector<Slot> slots;  // a power of two in size
   std::size_t mask = 0;     // slots.size() - 1, kept for the probes
   std::size_t used = 0;
-  // Entries looked at. An index is made only for a dictionary of indexfrom
-  // entries or more and fewer than freeslot, and looks at all of them; a
-  // dictionary loses entries only by dropping its index. So an index that
-  // has looked at every entry serves a dictionary of a size it can index.
+  // Entries looked at, of those in their places (DictVal::entries_). An
+  // index is made only for a dictionary of indexfrom entries or more and
+  // fewer than freeslot, and looks at all of them; a dictionary loses
+  // entries only by dropping its index. So an index that has looked at every
+  // entry serves a dictionary of a size it can index.
   std::size_t indexed = 0;
   std::uint64_t keyversion = 0;
-  // Entries put in the middle since the slots were last brought up to date
-  // (DictVal::indexinsert), whose keys the slots do not hold yet, in the
-  // order of the entries: each key record, how many of the indexed entries
-  // go before it, and its hash. The slots keep the positions the indexed
-  // entries had without them: an entry at slot position p is now at
-  // p + (the count of late entries whose `before` is at most p).
+  // The entries waiting in DictVal::late_, which the slots do not hold,
+  // one for each, in the same order: how many of the other entries go
+  // before it, and its key's hash. The slots hold positions among the other
+  // entries; once the late ones are put in their places, an entry at
+  // position p there is at p + (the count of late entries whose `before`
+  // is at most p).
   struct Late {
-    variable* key;
     std::uint32_t before;
     std::uint32_t hash;
     bool hashed;
@@ -85,14 +85,6 @@ struct DictVal::Index {
     const auto after = std::upper_bound(late.begin(), late.end(), position,
                                         [](std::size_t p, const Late& l) { return p < l.before; });
     return position + static_cast<std::size_t>(after - late.begin());
-  }
-  // Late keys that lookups may look at one by one before a pass over the
-  // slots takes them in: about the square root of the slots, so that the
-  // passes and the looks cost about the same per entry.
-  std::size_t latelimit() const {
-    std::size_t n = 16;
-    while (n * n < slots.size()) n *= 2;
-    return n;
   }
 };
 
@@ -150,9 +142,31 @@ std::size_t DictVal::placeof(const variable* key) const {
   return static_cast<std::size_t>(it - entries_.begin());
 }
 
+namespace {
+
+// Where an entry with key's sequence number goes among entries in order.
+std::vector<DictVal::Entry>::iterator placein(std::vector<DictVal::Entry>& entries, const variable* key) {
+  return std::lower_bound(entries.begin(), entries.end(), key->seq,
+                          [](const DictVal::Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
+}
+
+// Late entries that may wait before they are put in their places: about the
+// square root of the entries, so that putting them in place (a pass over
+// the entries and the index) and looking at them on each lookup cost about
+// the same per entry.
+std::size_t latelimit(std::size_t entries) {
+  std::size_t n = 16;
+  while (n * n < entries) n *= 2;
+  return n;
+}
+
+}  // namespace
+
 bool DictVal::haskey(const variable* key) const {
   const std::size_t at = placeof(key);
-  return at < entries_.size() && entries_[at].first == key;
+  if (at < entries_.size() && entries_[at].first == key) return true;
+  const auto late = placein(late_, key);
+  return late != late_.end() && late->first == key;
 }
 
 void DictVal::set(variable* key, variable* value) {
@@ -161,11 +175,23 @@ void DictVal::set(variable* key, variable* value) {
     entries_[at].second = value;
     return;
   }
+  // Made after every key here: the entry goes at the end, after the late
+  // ones too, which were all made before the last key.
+  if (at == entries_.size()) {
+    key->watch |= variable::watchkey;
+    entries_.push_back(Entry{key, value});
+    return;
+  }
+  const auto late = placein(late_, key);
+  if (late != late_.end() && late->first == key) {
+    late->second = value;
+    return;
+  }
   key->watch |= variable::watchkey;
-  const bool atend = at == entries_.size();
-  entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), Entry{key, value});
-  // An entry in the middle moves the positions after it.
-  if (!atend) indexinsert(at);
+  const std::size_t rank = static_cast<std::size_t>(late - late_.begin());
+  late_.insert(late, Entry{key, value});
+  indexlate(rank, at);
+  if (late_.size() >= latelimit(size())) settle();
 }
 
 namespace {
@@ -212,7 +238,7 @@ void DictVal::keysfreed(std::uint8_t mark, bool major) {
 
 bool DictVal::keyschangedsince(std::uint64_t since) const {
   // More changes than entries: rebuilding costs less than looking at each.
-  if (since < changedfrom || keyversion - since > entries_.size()) return true;
+  if (since < changedfrom || keyversion - since > size()) return true;
   for (std::size_t i = static_cast<std::size_t>(since - changedfrom); i < changedkeys.size(); ++i)
     if (changedkeys[i] && haskey(changedkeys[i])) return true;
   return false;
@@ -258,52 +284,68 @@ void DictVal::indexentry(std::size_t position) const {
   ++index.used;
 }
 
-// Keeps the index up to date after an entry was inserted at `position`,
-// before the end (a key made before the last one). Its key is noted as late
-// (Index::late) and looked at by each lookup until a few have gathered;
-// then one pass over the slots moves the positions they hold and takes the
-// late keys in (settleindex). A dictionary filled in an order other than
-// that of its keys' creation, with a lookup after each entry, took a pass
-// over the slots for every entry, or a rebuild, which hashes every key
-// again. An index that is not up to date, or that could grow, is dropped
-// instead, to be rebuilt by the next lookup.
-void DictVal::indexinsert(std::size_t position) {
+// Notes the late entry at `rank` among them, which goes after `before` of
+// the other entries, in the index: lookups look at it there until the late
+// entries are put in their places (settle), which then takes them into the
+// slots in one pass. A dictionary filled in an order other than that of its
+// keys' creation, with a lookup after each entry, moved its entries and the
+// positions in its index for every entry, or rebuilt it. An index that is
+// not up to date, or that could grow, is dropped instead, to be rebuilt by
+// the next lookup.
+void DictVal::indexlate(std::size_t rank, std::size_t before) {
   if (!index_) return;
   Index& index = *index_;
-  const std::size_t size = entries_.size();
-  if (index.indexed + index.late.size() + 1 != size || index.keyversion != keyversion || size >= freeslot ||
-      (index.used + index.late.size() + 1) * 2 > index.slots.size()) {
+  if (index.late.size() + 1 != late_.size() || index.keyversion != keyversion || size() >= freeslot ||
+      (index.used + late_.size()) * 2 > index.slots.size()) {
     index_.reset();
     return;
   }
-  // The late entries are in the order of the entries, which is that of
-  // their keys' creation. Those after the new one move up by one among the
-  // entries and among the late ones alike, so how many indexed entries go
-  // before each stays as it was.
-  variable* key = entries_[position].first;
-  const auto at = std::upper_bound(index.late.begin(), index.late.end(), key->seq,
-                                   [](std::uint64_t seq, const Index::Late& l) { return seq < l.key->seq; });
-  const std::size_t rank = static_cast<std::size_t>(at - index.late.begin());
   std::uint32_t h = 0;
-  const bool hashed = valuehash(*key, h);
-  index.late.insert(at, Index::Late{key, static_cast<std::uint32_t>(position - rank), h, hashed});
-  if (index.late.size() >= index.latelimit()) settleindex();
+  const bool hashed = valuehash(*late_[rank].first, h);
+  index.late.insert(index.late.begin() + static_cast<std::ptrdiff_t>(rank),
+                    Index::Late{static_cast<std::uint32_t>(before), h, hashed});
 }
 
-// Brings the slots up to date with the late keys: the positions they hold
-// move past the late entries before them, and each late key takes a slot of
-// its own, or the slot of an equal key after it, which it now comes before.
-void DictVal::settleindex() const {
+// Merges the late entries into the others, from the end, and brings the
+// index along when it notes them all: the entries after the indexed ones
+// are indexed where they are first, then the positions the slots hold move
+// past the late entries before them, and each late key takes a slot of its
+// own, or the slot of an equal key after it, which it now comes before.
+void DictVal::settle() const {
+  const std::size_t old = entries_.size();
+  const std::size_t count = late_.size();
+  bool keep = false;
+  if (index_) {
+    Index& index = *index_;
+    keep = index.late.size() == count && index.keyversion == keyversion && old + count < freeslot;
+    if (keep)
+      while (index.indexed < old) indexentry(index.indexed++);
+    keep = keep && (index.used + count) * 2 <= index.slots.size();
+  }
+  entries_.resize(old + count);
+  std::size_t from = old;
+  std::size_t late = count;
+  std::size_t to = old + count;
+  while (late > 0) {
+    if (from > 0 && entries_[from - 1].first->seq > late_[late - 1].first->seq)
+      entries_[--to] = entries_[--from];
+    else
+      entries_[--to] = late_[--late];
+  }
+  late_.clear();
+  if (!keep) {
+    index_.reset();
+    return;
+  }
   Index& index = *index_;
-  if (index.late.empty()) return;
   for (Index::Slot& s : index.slots)
     if (s.position != freeslot) s.position = static_cast<std::uint32_t>(index.moved(s.position));
   const std::size_t mask = index.mask;
-  for (std::size_t j = 0; j < index.late.size(); ++j) {
+  for (std::size_t j = 0; j < count; ++j) {
     const Index::Late& l = index.late[j];
     if (!l.hashed) continue;
-    const variable& key = *l.key;
     const std::size_t position = l.before + j;
+    const variable& key = *entries_[position].first;
     const std::uint32_t h = l.hash;
     std::size_t at = h & mask;
     for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
@@ -318,38 +360,33 @@ void DictVal::settleindex() const {
       s = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(key)};
     }
   }
-  index.indexed += index.late.size();
+  index.indexed = old + count;
   index.late.clear();
 }
 
-// find() while late keys wait: the first indexed entry with an equal key,
-// at the place it has moved to, or the first late entry with one, whichever
-// comes first.
+// find() while late entries wait: the first indexed entry with an equal key,
+// or the first late entry with one, whichever comes first in the order.
 const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) const {
   const Index& index = *index_;
   const Index::Slot* slots = index.slots.data();
   const std::size_t mask = index.mask;
-  std::size_t first = entries_.size();
+  const Entry* found = nullptr;
+  std::size_t first = SIZE_MAX;  // its place once the late entries are in theirs
   for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = slots[at];
-    if (s.hash != h) continue;
-    const std::size_t position = index.moved(s.position);
-    if (keyequal(*entries_[position].first, probe)) {
-      first = position;
+    if (s.hash == h && keyequal(*entries_[s.position].first, probe)) {
+      found = &entries_[s.position];
+      first = index.moved(s.position);
       break;
     }
   }
   // A key equal to the probe has the probe's hash, which is compared first.
   for (std::size_t j = 0; j < index.late.size(); ++j) {
     const Index::Late& l = index.late[j];
-    const std::size_t position = l.before + j;
-    if (position >= first) break;
-    if (l.hashed && l.hash == h && keyequal(*l.key, probe)) {
-      first = position;
-      break;
-    }
+    if (l.before + j >= first) break;
+    if (l.hashed && l.hash == h && keyequal(*late_[j].first, probe)) return &late_[j];
   }
-  return first < entries_.size() ? &entries_[first] : nullptr;
+  return found;
 }
 
 // Brings the index up to date: rebuilt when one of its key records has
@@ -361,19 +398,20 @@ const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) 
   if (index_ && index_->keyversion != keyversion && !keyschangedsince(index_->keyversion))
     index_->keyversion = keyversion;
   if (!index_ || index_->keyversion != keyversion) {
-    if (!index_) index_.reset(new Index);
+    // A new index, over the entries all in their places.
+    index_.reset();
+    settled();
+    index_.reset(new Index);
     Index& index = *index_;
     index.slots.assign(16, Index::Slot{0, freeslot, Text::noview});
     index.mask = index.slots.size() - 1;
     index.used = 0;
     index.indexed = 0;
-    index.late.clear();
     index.keyversion = keyversion;
   }
   Index& index = *index_;
-  // Entries added at the end go by their positions: the late keys are
-  // taken in first.
-  if (index.indexed + index.late.size() < entries_.size()) settleindex();
+  // Entries added at the end are indexed where they are, also while late
+  // ones wait.
   while (index.indexed < entries_.size()) indexentry(index.indexed++);
   changedroom = std::max(changedroom, index.indexed);
 }
@@ -396,7 +434,8 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   // At the first slot of the probe's hash whose view differs, findtext
   // compares the key records from there on. Every other case goes the
   // general way from the start.
-  const std::size_t size = entries_.size();
+  // Late entries waiting make the count differ from what the index holds.
+  const std::size_t size = entries_.size() + late_.size();
   std::uint32_t h;
   if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->keyversion == keyversion &&
       probe.stringval.knownhash(h)) [[likely]] {
@@ -444,7 +483,7 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
 
 [[gnu::noinline]] const DictVal::Entry* DictVal::findslow(const variable& probe) const {
   std::uint32_t h;
-  const std::size_t size = entries_.size();
+  const std::size_t size = this->size();
   if (size < indexfrom || size >= freeslot || !valuehash(probe, h)) return scan(*this, probe);
   if (!index_ && scans_ < scansbeforeindex) {
     // A dictionary looked up only a few times, such as one made, read once
@@ -452,9 +491,9 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
     ++scans_;
     return scan(*this, probe);
   }
-  if (!index_ || index_->keyversion != keyversion || index_->indexed + index_->late.size() < size) [[unlikely]]
+  if (!index_ || index_->keyversion != keyversion || index_->indexed < entries_.size()) [[unlikely]]
     buildindex();
-  if (!index_->late.empty()) return findlate(probe, h);
+  if (!late_.empty()) return findlate(probe, h);
   return findfrom(probe, h, h & index_->mask);
 }
 

@@ -60,10 +60,11 @@ class DictVal {
  public:
   using Entry = std::pair<variable*, variable*>;
   DictVal() = default;
-  DictVal(const DictVal& other) : entries_(other.entries_) {}
+  DictVal(const DictVal& other) : entries_(other.settled()) {}
   DictVal& operator=(const DictVal& other) {
     if (this != &other) {
-      entries_ = other.entries_;
+      entries_ = other.settled();
+      late_.clear();
       index_.reset();
       scans_ = 0;
     }
@@ -73,13 +74,23 @@ class DictVal {
   void set(variable* key, variable* value);
   // The first entry whose key equals probe (operator==), or null.
   const Entry* find(const variable& probe) const;
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
-  bool operator==(const DictVal& other) const { return entries_ == other.entries_; }
+  std::size_t size() const { return entries_.size() + late_.size(); }
+  bool empty() const { return entries_.empty() && late_.empty(); }
+  // The entries in order. Entries that wait beside them (late_) are put in
+  // their places first.
+  auto begin() const { return settled().begin(); }
+  auto end() const { return settled().end(); }
+  // Calls f with every entry, in no particular order, putting none in its
+  // place: for the collector, which must not allocate.
+  template <class F>
+  void forentries(F f) const {
+    for (const Entry& entry : entries_) f(entry);
+    for (const Entry& entry : late_) f(entry);
+  }
+  bool operator==(const DictVal& other) const { return settled() == other.settled(); }
   void clear() {
     entries_.clear();
+    late_.clear();
     index_.reset();
   }
 
@@ -125,11 +136,25 @@ class DictVal {
   // The probe loop of the index, from slot `at` on, for a probe of hash h.
   const Entry* findfrom(const variable& probe, std::uint32_t h, std::size_t at) const;
   void indexentry(std::size_t position) const;
-  void indexinsert(std::size_t position);
-  void settleindex() const;
+  // Notes the late entry at `rank` among them, which goes after `before`
+  // of the other entries, in the index.
+  void indexlate(std::size_t rank, std::size_t before);
+  // Puts the late entries in their places among the others, and the index
+  // in step with them.
+  const std::vector<Entry>& settled() const {
+    if (!late_.empty()) [[unlikely]]
+      settle();
+    return entries_;
+  }
+  void settle() const;
   const Entry* findlate(const variable& probe, std::uint32_t h) const;
 
-  std::vector<Entry> entries_;
+  // In the order of the keys' creation sequence numbers. An entry whose
+  // key was made before the last one's waits in late_, in the same order,
+  // until a few have gathered or the order is needed, so that a dictionary
+  // filled out of its keys' order does not move its entries every time.
+  mutable std::vector<Entry> entries_;
+  mutable std::vector<Entry> late_;
   mutable std::unique_ptr<Index, IndexDeleter> index_;
   // Lookups that scanned the entries instead of making the index; a copy
   // starts again from none, as it has no index either.

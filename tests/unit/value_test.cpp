@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <random>
 
 #include "machine_fixture.hpp"
@@ -498,11 +499,13 @@ TEST_F(ValueTest, DictIndexSeesItsOwnKeyChangesAmongOthers) {
 
 // Keys set in any order of their creation, equal ones among them, are found
 // as a walk over the entries in their order finds them: the first equal key.
-// Keys made before the last one go in the middle, and gather between the
-// passes that take them into the index; the larger dictionary lets more of
-// them gather. Some keys come in their order, made just before being set.
-// Each set is followed by lookups of the key just set, as a number and as a
-// text, and of one other value.
+// Keys made before the last one wait beside the others, and are put in their
+// places a few at a time or when the order is needed; the larger dictionary
+// lets more of them wait. Some keys come in their order, made just before
+// being set, and some are set again. Each set is followed by lookups of the
+// key just set, as a number, as a text and as a copy of the key, and of one
+// other value; now and then the entries are walked in order, which must be
+// the keys' order.
 TEST_F(ValueTest, DictLookupsAgreeWithAWalkWhateverOrderKeysArriveIn) {
   std::mt19937 random(7);
   for (const int size : {40, 3000}) {
@@ -513,18 +516,40 @@ TEST_F(ValueTest, DictLookupsAgreeWithAWalkWhateverOrderKeysArriveIn) {
     std::shuffle(keys.begin(), keys.end(), random);
     variable* dict = getallocvar();
     dict->identifier = Tag::Dict;
-    const auto walk = [&](const variable& probe) -> const DictVal::Entry* {
-      for (const DictVal::Entry& entry : dict->dictval())
-        if (*entry.first == probe) return &entry;
-      return nullptr;
+    // The first entry in order with a key equal to probe, found without
+    // putting waiting entries in their places.
+    const auto first = [&](const variable& probe) {
+      DictVal::Entry best{nullptr, nullptr};
+      dict->dictval().forentries([&](const DictVal::Entry& entry) {
+        if (*entry.first == probe && (!best.first || entry.first->seq < best.first->seq)) best = entry;
+      });
+      return best;
     };
+    std::map<std::uint64_t, variable*> model;  // the keys set, by sequence number
     for (int i = 0; i < size; ++i) {
       variable* key = i % 97 == 0 ? newstring(std::to_string(number())) : keys[static_cast<std::size_t>(i)];
+      if (i % 11 == 0 && i > 0) key = keys[random() % static_cast<unsigned>(i)];  // set again
       dict->editdictval().set(key, newint(i));
+      model[key->seq] = key;
       const int value = key->identifier == Tag::Int ? key->intval : std::stoi(std::string(key->stringval.view()));
-      for (int k = 0; k < 3; ++k) {
-        variable* probe = k == 0 ? newint(value) : newstring(std::to_string(k == 1 ? value : number()));
-        ASSERT_EQ(dict->dictval().find(*probe), walk(*probe)) << "size " << size << ", after key " << i;
+      for (int k = 0; k < 4; ++k) {
+        // The last probe is a copy of the key, sharing its text and the hash
+        // the text keeps, which takes the quickest way of a lookup.
+        variable* probe = k == 3   ? key->getvar()
+                          : k == 0 ? newint(value)
+                                   : newstring(std::to_string(k == 1 ? value : number()));
+        const DictVal::Entry expected = first(*probe);
+        const DictVal::Entry* found = dict->dictval().find(*probe);
+        const DictVal::Entry got = found ? *found : DictVal::Entry{nullptr, nullptr};
+        ASSERT_EQ(got, expected) << "size " << size << ", key " << i;
+      }
+      ASSERT_EQ(dict->dictval().size(), model.size());
+      if (i % 50 == 49 || i == size - 1) {
+        std::vector<variable*> order;
+        for (const DictVal::Entry& entry : dict->dictval()) order.push_back(entry.first);
+        std::vector<variable*> expected;
+        for (const auto& [seq, k] : model) expected.push_back(k);
+        ASSERT_EQ(order, expected) << "size " << size << ", key " << i;
       }
     }
   }
