@@ -69,6 +69,13 @@ struct DictVal::Index {
   // entry serves a dictionary of a size it can index.
   std::size_t indexed = 0;
   std::uint64_t keyversion = 0;
+  // keyversion while no late entries wait, else a number keyversion never
+  // reaches: the usual lookup tests this one field for both.
+  std::uint64_t fastversion = 0;
+  void setversion(std::uint64_t version) {
+    keyversion = version;
+    fastversion = late.empty() ? version : ~std::uint64_t{0};
+  }
   // The entries waiting in DictVal::late_, which the slots do not hold,
   // one for each, in the same order: how many of the other entries go
   // before it, and its key's hash. The slots hold positions among the other
@@ -304,6 +311,7 @@ void DictVal::indexlate(std::size_t rank, std::size_t before) {
   const bool hashed = valuehash(*late_[rank].first, h);
   index.late.insert(index.late.begin() + static_cast<std::ptrdiff_t>(rank),
                     Index::Late{static_cast<std::uint32_t>(before), h, hashed});
+  index.setversion(index.keyversion);
 }
 
 // Merges the late entries into the others, from the end, and brings the
@@ -362,6 +370,7 @@ void DictVal::settle() const {
   }
   index.indexed = old + count;
   index.late.clear();
+  index.setversion(index.keyversion);
 }
 
 // find() while late entries wait: the first indexed entry with an equal key,
@@ -396,7 +405,7 @@ const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) 
 // out of find, whose usual lookup needs none of it.
 [[gnu::noinline]] void DictVal::buildindex() const {
   if (index_ && index_->keyversion != keyversion && !keyschangedsince(index_->keyversion))
-    index_->keyversion = keyversion;
+    index_->setversion(keyversion);
   if (!index_ || index_->keyversion != keyversion) {
     // A new index, over the entries all in their places.
     index_.reset();
@@ -407,7 +416,7 @@ const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) 
     index.mask = index.slots.size() - 1;
     index.used = 0;
     index.indexed = 0;
-    index.keyversion = keyversion;
+    index.setversion(keyversion);
   }
   Index& index = *index_;
   // Entries added at the end are indexed where they are, also while late
@@ -434,10 +443,10 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   // At the first slot of the probe's hash whose view differs, findtext
   // compares the key records from there on. Every other case goes the
   // general way from the start.
-  // Late entries waiting make the count differ from what the index holds.
-  const std::size_t size = entries_.size() + late_.size();
+  // Late entries waiting keep fastversion from matching.
+  const std::size_t size = entries_.size();
   std::uint32_t h;
-  if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->keyversion == keyversion &&
+  if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->fastversion == keyversion &&
       probe.stringval.knownhash(h)) [[likely]] {
     const Index::Slot* slots = index_->slots.data();
     const std::size_t mask = index_->mask;
