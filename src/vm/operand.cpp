@@ -123,7 +123,9 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
   Open near[shallow];
   std::vector<Open> deep;
   std::size_t depth = 0;
-  const auto innermost = [&]() -> Open& { return depth <= shallow ? near[depth - 1] : deep[depth - shallow - 1]; };
+  const auto innermost = [&]() -> Open& {
+    return depth <= shallow ? near[depth - 1] : deep[depth - shallow - 1];
+  };
   const auto open = [&](const Open& o) {
     if (depth < shallow)
       near[depth] = o;
