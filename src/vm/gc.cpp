@@ -309,7 +309,7 @@ void Machine::collect(bool major) {
     std::size_t pieces;
     const std::size_t bytes = heapbytes(pieces);
     gcbytes_ = std::max<std::size_t>(minbytes, 2 * bytes);
-    bytecheckcost_ = 2 * pieces;
+    bytecheckcost_ = 8 * pieces;
     setbytebudget(bytes, pieces);
   }
 }
@@ -347,7 +347,10 @@ void Machine::safepoint() {
   // Bytes outside the records (strings, lists) are checked now and then:
   // less often the more records there are, or the more free pieces the
   // last count went through, since the check takes longer the larger the
-  // heap. Counting then costs at most about half a piece per allocation.
+  // heap. Counting then costs at most about an eighth of a piece per
+  // allocation: going through a free piece costs more than making a record
+  // (a program that freed many names at a time spent a quarter of its time
+  // counting at half a piece).
   // They are also counted when the texts and copied list elements made
   // since the last count have used up their budget (hostbytes).
   const std::uint64_t every = std::max<std::uint64_t>({bytecheckevery, heap.live() / 4, bytecheckcost_});
@@ -355,7 +358,7 @@ void Machine::safepoint() {
     lastbytecheck_ = heap.allocated();
     std::size_t pieces;
     const std::size_t bytes = heapbytes(pieces);
-    bytecheckcost_ = 2 * pieces;
+    bytecheckcost_ = 8 * pieces;
     if (bytes >= gcbytes_) {
       collect();  // a major collection, which sets the next budget
     } else {
