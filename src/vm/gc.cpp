@@ -39,7 +39,9 @@ namespace {
 
 class Marker {
  public:
-  Marker(std::uint8_t epoch, bool major) : epoch_(epoch), major_(major) {}
+  // `names`: the names bound in the records' attributes are marked too
+  // (Interner::sweep), in a major collection that may give names up.
+  Marker(std::uint8_t epoch, bool major, bool names) : epoch_(epoch), major_(major), names_(names) {}
 
   void root(variable* v) {
     ++visits_;
@@ -76,8 +78,7 @@ class Marker {
       work_.pop_back();
       const RecordExt& x = *v->gcext();
       for (const auto& a : x.attributes) {
-        // A major collection marks the names bound too (Interner::sweep).
-        if (major_) a.first->gcmark = epoch_;
+        if (names_) a.first->gcmark = epoch_;
         root(a.second);
       }
       root(x.self);
@@ -94,6 +95,7 @@ class Marker {
  private:
   std::uint8_t epoch_;
   bool major_;
+  bool names_;
   std::size_t visits_ = 0;
   std::size_t marked_ = 0;
   std::vector<variable*> work_;
@@ -252,7 +254,10 @@ void Machine::collect(bool major) {
     gcepoch_ = gcepoch_ == 1 ? 2 : 1;
     heap.forget();
   }
-  Marker marker(gcepoch_, major);
+  // Names are given up only by a major collection, and only when some
+  // were made at run time.
+  const bool sweepnames = major && names.loose() != 0;
+  Marker marker(gcepoch_, major, sweepnames);
   forroots(
       *this, [&](variable* v) { marker.root(v); }, [&](const SharedList& l) { marker.elements(l); });
   const std::size_t roots = marker.visits();
@@ -278,7 +283,7 @@ void Machine::collect(bool major) {
       heap.keepall();
     else
       heap.sweep(gcepoch_);
-    if (names.loose() != 0) {
+    if (sweepnames) {
       marknames(*this, gcepoch_);
       names.sweep(gcepoch_);
     }

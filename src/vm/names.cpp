@@ -6,29 +6,30 @@ namespace TruvVM {
 
 Name Interner::intern(std::string_view text) {
   auto it = table_.find(text);
-  if (it != table_.end()) {
-    Symbol& found = *it->second;
-    if (!found.pinned) {
-      found.pinned = true;
-      --loose_;
-    }
-    return &found;
+  if (it == table_.end()) return make(text, true);
+  Symbol& found = *it->second;
+  if (!found.pinned) {
+    found.pinned = true;
+    --loose_;
   }
-  std::uint64_t key = 0;
-  for (std::size_t i = 0; i < 8; ++i)
-    key = key << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
-  auto sym = std::make_unique<Symbol>(Symbol{std::string(text), ++count_ * 0x9E3779B97F4A7C15ull, key});
-  Name name = sym.get();
-  table_.emplace(std::string_view(sym->text), std::move(sym));
-  return name;
+  return &found;
 }
 
 Name Interner::internloose(std::string_view text) {
   auto it = table_.find(text);
-  if (it != table_.end()) return it->second.get();
-  Name name = intern(text);
-  const_cast<Symbol*>(name)->pinned = false;
-  ++loose_;
+  if (it == table_.end()) return make(text, false);
+  return it->second.get();
+}
+
+Name Interner::make(std::string_view text, bool pinned) {
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    key = key << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+  auto sym = std::make_unique<Symbol>(Symbol{std::string(text), ++count_ * 0x9E3779B97F4A7C15ull, key});
+  sym->pinned = pinned;
+  if (!pinned) ++loose_;
+  Name name = sym.get();
+  table_.emplace(std::string_view(sym->text), std::move(sym));
   return name;
 }
 

@@ -102,10 +102,9 @@ class Interner {
   // intern() for a text that stays at its address, unchanged, for the whole
   // process (a literal): found by that address after the first time. The
   // standard library names the methods of every list and dictionary it
-  // makes this way.
-  // The slot is chosen from the whole address: literals a few bytes apart
-  // ("get" and "set") must not share one, or making a list would intern
-  // its method names again on every list.
+  // makes this way. The slot is chosen from the whole address: literals a
+  // few bytes apart ("get" and "set") must not share one, or making a list
+  // would intern its method names again on every list.
   Name internliteral(const char* text) {
     const std::uint64_t address = reinterpret_cast<std::uintptr_t>(text);
     Literal& slot = literals_[(address * 0x9E3779B97F4A7C15ull) >> literalshift];
@@ -118,6 +117,8 @@ class Interner {
     const char* text = nullptr;
     Name name = nullptr;
   };
+  // A new name, not in the table yet.
+  Name make(std::string_view text, bool pinned);
   // The keyed hash of texts, since names can be made from texts that the
   // input supplies.
   struct KeyedHash {

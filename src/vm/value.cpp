@@ -143,12 +143,6 @@ inline std::uint64_t keyview(const variable& key) {
 
 }  // namespace
 
-std::size_t DictVal::placeof(const variable* key) const {
-  const auto it = std::lower_bound(entries_.begin(), entries_.end(), key->seq,
-                                   [](const Entry& e, std::uint64_t seq) { return e.first->seq < seq; });
-  return static_cast<std::size_t>(it - entries_.begin());
-}
-
 namespace {
 
 // Where an entry with key's sequence number goes among entries in order.
@@ -168,6 +162,10 @@ std::size_t latelimit(std::size_t entries) {
 }
 
 }  // namespace
+
+std::size_t DictVal::placeof(const variable* key) const {
+  return static_cast<std::size_t>(placein(entries_, key) - entries_.begin());
+}
 
 bool DictVal::haskey(const variable* key) const {
   const std::size_t at = placeof(key);
@@ -442,8 +440,8 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   // a look at the key record. It makes no call, so it needs few registers.
   // At the first slot of the probe's hash whose view differs, findtext
   // compares the key records from there on. Every other case goes the
-  // general way from the start.
-  // Late entries waiting keep fastversion from matching.
+  // general way from the start, late entries waiting among them (they keep
+  // fastversion from matching).
   const std::size_t size = entries_.size();
   std::uint32_t h;
   if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->fastversion == keyversion &&

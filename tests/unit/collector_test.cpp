@@ -298,10 +298,6 @@ TEST_F(CollectorTest, KeyChangesOutliveCollectionsThatKeepTheKeys) {
 namespace TruvVM {
 namespace {
 
-// The heap on its own: a sweep frees exactly the records whose mark differs,
-// leaves the others intact, and the next allocations take the freed slots
-// (first chunk first) before the heap grows; reaching the limit wakes the
-// run loop.
 // Names that a program made as it ran are given up with its machine, while
 // the maps of its frames are kept for the calls of the next run. A run that
 // makes such names and collects at every instruction, after one that left
@@ -349,6 +345,10 @@ TEST(RunTimeNames, ARunAfterAnotherFindsOnlyItsOwnNames) {
   }
 }
 
+// The heap on its own: a sweep frees exactly the records whose mark differs,
+// leaves the others intact, and the next allocations take the freed slots
+// (first chunk first) before the heap grows; reaching the limit wakes the
+// run loop.
 TEST(Heap, SweptSlotsAreReusedAndSurvivorsKeepTheirContents) {
   Heap heap;
   Countdown wake;
