@@ -83,6 +83,13 @@ class Heap {
   }
   // Takes the next creation sequence number for a record made later.
   std::uint64_t reserveseq() { return nextseq_++; }
+  // Takes the next n of them, for n records made later; the first is
+  // returned.
+  std::uint64_t reserveseqs(std::uint64_t n) {
+    const std::uint64_t first = nextseq_;
+    nextseq_ += n;
+    return first;
+  }
 
   std::size_t live() const { return livebase_ - room_; }
   // When `live()` reaches limit (or with the next allocation, when it has

@@ -799,7 +799,8 @@ TRUV_RUNLOOP void Machine::runloop() {
   // call it. Entering the object and leaving it again changes nothing that
   // the call could see, and no check falls due on the way (the cycles are
   // counted). Otherwise the ENTERATTR runs on its own, and the rest after
-  // it.
+  // it; that way also makes the object's methods if it has not yet
+  // (variable::givemethods).
   op_methodcall: {
       const OperandSlot& slot = ce->ops[ce->pos];
       const std::uint32_t load = ce->pos + slot.consumed;
@@ -809,10 +810,10 @@ TRUV_RUNLOOP void Machine::runloop() {
       variable* context = callstack.back();
       const std::size_t args = count.ival > 0 ? static_cast<std::size_t>(count.ival) : 0;
       if (countdown_.left > 3 && count.isint && holds(args)) {
-        const NameMap::Slot* bound = context->attributes().entryhinted(slot.name(), slot.hint);
+        const NameMap::Slot* bound = context->madeattributes().entryhinted(slot.name(), slot.hint);
         variable* object = bound ? bound->second : nullptr;
         if (object && !object->rootalias) {
-          const NameMap::Slot* found = object->attributes().entryhinted(attr.name(), attr.hint);
+          const NameMap::Slot* found = object->madeattributes().entryhinted(attr.name(), attr.hint);
           variable* method = found ? found->second : nullptr;
           if (method && method->ismodule && !method->copiedonread()) {
             method->setself(object);

@@ -36,9 +36,11 @@ variable* ownrootbinding(Name name, variable* v);
 variable* getattributeslow(variable* target, Name name);
 // readattribute is for a caller that only reads a copy (a shared root binding
 // is a plain number, read as a copy); getattribute hands the record on.
-// The attribute is looked for first where `hint` says it was found last.
+// The attribute is looked for first where `hint` says it was found last,
+// among the attributes made: one not found there is looked for again, after
+// the method values not made yet are made (variable::givemethods).
 inline variable* readattribute(variable* target, Name name, std::uint32_t& hint) {
-  if (const NameMap::Slot* e = target->attributes().entryhinted(name, hint); e && e->second) return e->second;
+  if (const NameMap::Slot* e = target->madeattributes().entryhinted(name, hint); e && e->second) return e->second;
   return getattributeslow(target, name);
 }
 inline variable* getattribute(variable* target, Name name, std::uint32_t& hint) {

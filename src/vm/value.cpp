@@ -529,6 +529,53 @@ void variable::settlereads() {
 
 variable& variable::operator=(const variable& rhs) {
   if (this == &rhs) return *this;
+  if (rhs.methodspending()) const_cast<variable&>(rhs).makemethods();
+  assign(rhs);
+  return *this;
+}
+
+void variable::assignascopy(const variable& rhs) {
+  if (this == &rhs) return;
+  assign(rhs);
+  if (ext_ && ext_->methods) {
+    ext_->methods = ext_->methods->copied;
+    ext_->methodseq = machine->heap.reserveseqs(ext_->methods->count);
+  }
+}
+
+void variable::givemethods(const MethodSet& set) {
+  // A record that has attributes already gets the values at once, in place
+  // of any attributes of the same names.
+  const bool made = ext_ && (ext_->methods || !ext_->attributes.empty());
+  if (made) editattributes();
+  RecordExt& ext = extend();
+  ext.methods = &set;
+  ext.methodseq = machine->heap.reserveseqs(set.count);
+  // The names are interned now, as making the values would intern them: the
+  // order of interning gives the names their hashes, and so their slots.
+  for (std::size_t i = 0; i < set.count; ++i) machine->names.internliteral(set.methods[i].name);
+  if (made) makemethods();
+}
+
+void variable::makemethods() {
+  RecordExt& ext = *ext_;
+  const MethodSet& set = *ext.methods;
+  const std::uint64_t seq = ext.methodseq;
+  ext.methods = nullptr;
+  // The record may be old and its method values are young.
+  gcwrite();
+  NameMap& attributes = ext.attributes;
+  attributes.reserve(set.count);
+  for (std::size_t i = 0; i < set.count; ++i) {
+    variable* method = machine->heap.alloc(seq + i);
+    method->identifier = set.tag;
+    method->ismodule = true;
+    method->setmodulefunc(set.methods[i].func);
+    attributes.set(machine->names.internliteral(set.methods[i].name), method);
+  }
+}
+
+void variable::assign(const variable& rhs) {
   // The root's attribute records are shared with the copy: those that stand
   // for a frame's copy too are given their own first.
   if (machine && &rhs == machine->progroot && rhs.ext_) machine->progroot->ownrootbindings();
@@ -562,7 +609,6 @@ variable& variable::operator=(const variable& rhs) {
     // Emptied, not freed: a caller may hold one of its containers.
     ext_->clear();
   }
-  return *this;
 }
 
 RecordExt& variable::extendslow() {
@@ -668,10 +714,10 @@ variable* deepcopywith(variable* original, CopyWork& work) {
   auto copyone = [&](variable* src) -> variable* {
     if (variable* done = work.copyof(src)) return done;
     variable* dst = getallocvar();
-    *dst = *src;
+    dst->assignascopy(*src);
     work.remember(src, dst);
     const std::size_t attrs = work.attrs.size();
-    if (!src->attributes().empty()) src->attributes().appendsorted(work.attrs);
+    if (!src->madeattributes().empty()) src->madeattributes().appendsorted(work.attrs);
     if (!src->dictval().empty()) dst->editdictval().clear();
     work.tasks.push_back(CopyTask{src, dst, attrs, 0, 0, nullptr});
     return dst;
@@ -732,9 +778,9 @@ variable* deepcopywith(variable* original, CopyWork& work) {
 
 // getcopy of a record with its out-of-line part.
 [[gnu::noinline]] variable* deepcopy(variable* original) {
-  if (original->attributes().empty() && original->dictval().empty() && !copiesself(original)) {
+  if (original->madeattributes().empty() && original->dictval().empty() && !copiesself(original)) {
     variable* c = getallocvar();
-    *c = *original;
+    c->assignascopy(*original);
     c->setself(nullptr);
     return c;
   }

@@ -238,11 +238,33 @@ class SharedList {
   Rep* rep_ = nullptr;
 };
 
+// The native methods that every new value of a standard kind is given (a
+// list's, a dictionary's, a pointer's): one new method value per entry,
+// tagged `tag`, made in the order of `methods`. `copied` is the same set in
+// the order a copy makes them, that of their names (variable::getcopy).
+struct MethodSet {
+  struct Method {
+    const char* name;
+    mfuncptr func;
+  };
+  const Method* methods;
+  std::uint8_t count;
+  Tag tag;
+  const MethodSet* copied;
+};
+
 // The parts of a record that numbers and strings never have: containers,
 // code, native functions, parameters, the pointer target and the bound
 // object. A record gets them on the first write of one.
 struct RecordExt {
   NameMap attributes;
+  // Method values given to the record but not made yet (variable::
+  // givemethods): made, with the sequence numbers from `methodseq` on that
+  // were taken for them, when anything first looks at the attributes. Until
+  // then the attributes hold nothing else, and none of the method values
+  // exists: nothing could have bound, changed or held one.
+  const MethodSet* methods = nullptr;
+  std::uint64_t methodseq = 0;
   DictVal dictval;
   SharedList listval;
   variable* self = nullptr;
@@ -255,10 +277,11 @@ struct RecordExt {
   // a record that cannot be called is never copied).
   bool plain() const {
     return funccode == nullptr && modulefunc == nullptr && moduleparams == nullptr && pntrval == nullptr &&
-           attributes.empty() && dictval.empty() && listval.empty();
+           methods == nullptr && attributes.empty() && dictval.empty() && listval.empty();
   }
   void clear() {
     attributes.clear();
+    methods = nullptr;
     dictval.clear();
     listval.clear();
     self = nullptr;
@@ -330,6 +353,10 @@ struct variable {
   }
   // extend() for a record without an out-of-line part of its own.
   RecordExt& extendslow();
+  // Makes the method values given by givemethods.
+  void makemethods();
+  // operator= without making rhs's method values.
+  void assign(const variable& rhs);
   // The shared out-of-line part of a native function f with nothing else:
   // one per function, made on first use and kept for the process.
   static const RecordExt* sharednative(mfuncptr f);
@@ -356,13 +383,33 @@ struct variable {
  public:
   // Whether the record can refer to other records at all.
   bool hasext() const { return ext_ != nullptr; }
-  const NameMap& attributes() const { return ext_ ? ext_->attributes : noext().attributes; }
+  // The attributes, with the method values given to the record made first
+  // (givemethods).
+  const NameMap& attributes() const {
+    if (!ext_) return noext().attributes;
+    if (ext_->methods) [[unlikely]]
+      const_cast<variable*>(this)->makemethods();
+    return ext_->attributes;
+  }
+  // The attributes made so far: without the method values not made yet.
+  const NameMap& madeattributes() const { return ext_ ? ext_->attributes : noext().attributes; }
   const DictVal& dictval() const { return ext_ ? ext_->dictval : noext().dictval; }
   const ListVal& listval() const { return ext_ ? ext_->listval.get() : noext().listval.get(); }
   NameMap& editattributes() {
     gcwrite();
-    return extend().attributes;
+    RecordExt& ext = extend();
+    if (ext.methods) [[unlikely]]
+      makemethods();
+    return ext.attributes;
   }
+  // Gives the record the method values of `set`: their sequence numbers
+  // and names are taken now, as making them would take them, and on a new
+  // record, whose attributes are still empty, the values are made when
+  // anything first looks at the attributes. A list that is only stored,
+  // passed on and printed never makes them.
+  void givemethods(const MethodSet& set);
+  // Whether the record holds method values not made yet.
+  bool methodspending() const { return ext_ && ext_->methods; }
   DictVal& editdictval() {
     gcwrite();
     return extend().dictval;
@@ -462,8 +509,14 @@ struct variable {
     if (!extshared) delete ext_;
   }
   // Assigns all fourteen fields from rhs; containers are copied, the records
-  // they point to are shared. Self-assignment changes nothing.
+  // they point to are shared. Self-assignment changes nothing. The method
+  // values rhs has not made yet are made first: both records share them.
   variable& operator=(const variable& rhs);
+  // The assignment a deep copy starts from: the method values rhs has not
+  // made yet are not shared but given to this record anew, with sequence
+  // numbers taken now, in the order a copy makes them; the copy would make
+  // its own method values at once, before anything else.
+  void assignascopy(const variable& rhs);
   // Tells what watches the record (watch) that its value is about to
   // change: every change of a record that may be watched runs it first.
   void changing() {

@@ -24,23 +24,20 @@ variable* duplicates(const DictVal& dict, bool keys) {
   return result;
 }
 
-// One new method value per entry, allocated in this order.
-constexpr builtin::support::Method dictmethods[] = {
+// One new method value per entry, made in this order.
+constexpr MethodSet::Method dictmethods[] = {
     {"get", builtin::Dgetindex}, {"set", builtin::Dsetindex},     {"contains", builtin::Dcontains},
     {"keys", builtin::Dgetkeys}, {"values", builtin::Dgetvalues},
 };
+constexpr auto dictmethodsbyname = builtin::support::byname(dictmethods);
+constexpr MethodSet dictcopy{dictmethodsbyname.data(), std::size(dictmethods), Tag::CustomFunc, &dictcopy};
+constexpr MethodSet dictnew{dictmethods, std::size(dictmethods), Tag::CustomFunc, &dictcopy};
 
 }  // namespace
 
-void initdictvar(variable& target) {
-  static const auto order = builtin::support::methodorder(dictmethods, false);
-  builtin::support::installmethods(target, order);
-}
+void initdictvar(variable& target) { target.givemethods(dictnew); }
 
-void initdictvarascopy(variable& target) {
-  static const auto order = builtin::support::methodorder(dictmethods, true);
-  builtin::support::installmethods(target, order);
-}
+void initdictvarascopy(variable& target) { target.givemethods(dictcopy); }
 
 namespace builtin {
 

@@ -15,22 +15,19 @@ namespace TruvVM {
 namespace {
 constexpr const char* noreceiver = "List method called without a receiver.";
 
-// One new method value per entry, allocated in this order.
-constexpr builtin::support::Method listmethods[] = {
+// One new method value per entry, made in this order.
+constexpr MethodSet::Method listmethods[] = {
     {"get", builtin::Lgetatindex},    {"set", builtin::Lsetatindex}, {"append", builtin::Lappend},
     {"contains", builtin::Lcontains}, {"find", builtin::Lfind},      {"remove", builtin::Lerase},
 };
+constexpr auto listmethodsbyname = builtin::support::byname(listmethods);
+constexpr MethodSet listcopy{listmethodsbyname.data(), std::size(listmethods), Tag::CustomFunc, &listcopy};
+constexpr MethodSet listnew{listmethods, std::size(listmethods), Tag::CustomFunc, &listcopy};
 }  // namespace
 
-void initlistvar(variable& target) {
-  static const auto order = builtin::support::methodorder(listmethods, false);
-  builtin::support::installmethods(target, order);
-}
+void initlistvar(variable& target) { target.givemethods(listnew); }
 
-void initlistvarascopy(variable& target) {
-  static const auto order = builtin::support::methodorder(listmethods, true);
-  builtin::support::installmethods(target, order);
-}
+void initlistvarascopy(variable& target) { target.givemethods(listcopy); }
 
 namespace builtin {
 

@@ -8,10 +8,15 @@
 
 namespace TruvVM {
 
-void initpntrvar(variable& target) {
-  target.editattributes().set(builtin::support::name("get"), getmodulevar(builtin::pntrget));
-  target.editattributes().set(builtin::support::name("set"), getmodulevar(builtin::pntrset));
-}
+namespace {
+// Native function values (the tag getmodulevar gives), made in this order,
+// which is also that of their names.
+constexpr MethodSet::Method pointermethods[] = {{"get", builtin::pntrget}, {"set", builtin::pntrset}};
+static_assert(builtin::support::byname(pointermethods)[0].func == builtin::pntrget);
+constexpr MethodSet pointernew{pointermethods, std::size(pointermethods), Tag::BuiltinModule, &pointernew};
+}  // namespace
+
+void initpntrvar(variable& target) { target.givemethods(pointernew); }
 
 namespace builtin {
 

@@ -20,28 +20,16 @@ inline Name name(const char* literal) {
   return machine->names.internliteral(literal);
 }
 
-// A native method of a standard value, and the order its values are made
-// in: that of their table (a new value), or that of their names (a copy,
-// which copies attributes in name order).
-struct Method {
-  const char* name;
-  mfuncptr func;
-};
+// A method table in the order of its names, the order in which a copy makes
+// its method values (MethodSet::copied).
 template <std::size_t N>
-std::array<const Method*, N> methodorder(const Method (&table)[N], bool byname) {
-  std::array<const Method*, N> order{};
-  for (std::size_t i = 0; i < N; ++i) order[i] = &table[i];
-  if (byname)
-    std::sort(order.begin(), order.end(),
-              [](const Method* a, const Method* b) { return std::strcmp(a->name, b->name) < 0; });
+constexpr std::array<MethodSet::Method, N> byname(const MethodSet::Method (&table)[N]) {
+  std::array<MethodSet::Method, N> order{};
+  std::copy(std::begin(table), std::end(table), order.begin());
+  std::sort(order.begin(), order.end(), [](const MethodSet::Method& a, const MethodSet::Method& b) {
+    return std::string_view(a.name) < std::string_view(b.name);
+  });
   return order;
-}
-// Gives target one new method value per entry, in the order given.
-template <std::size_t N>
-void installmethods(variable& target, const std::array<const Method*, N>& order) {
-  NameMap& attributes = target.editattributes();
-  attributes.reserve(N);
-  for (const Method* m : order) attributes.set(name(m->name), makenativefunc(m->func));
 }
 
 // A new integer record: the form of every count and truth value. A result
