@@ -13,6 +13,7 @@
 #include "elements.hpp"
 #include "hostbytes.hpp"
 #include "names.hpp"
+#include "piecepool.hpp"
 #include "text.hpp"
 
 namespace TruvVM {
@@ -227,6 +228,8 @@ class SharedList {
     ListVal elements;
     std::size_t refs = 1;
     std::size_t gcseen = 0;
+    static void* operator new(std::size_t) { return PiecePool<Rep>::take(); }
+    static void operator delete(void* p) { PiecePool<Rep>::give(p); }
   };
   static const ListVal& none() {
     static const ListVal empty;
@@ -257,6 +260,9 @@ struct MethodSet {
 // code, native functions, parameters, the pointer target and the bound
 // object. A record gets them on the first write of one.
 struct RecordExt {
+  static void* operator new(std::size_t) { return PiecePool<RecordExt>::take(); }
+  static void operator delete(void* p) { PiecePool<RecordExt>::give(p); }
+
   NameMap attributes;
   // Method values given to the record but not made yet (variable::
   // givemethods): made, with the sequence numbers from `methodseq` on that
