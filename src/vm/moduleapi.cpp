@@ -4,20 +4,20 @@
 
 namespace TruvVM {
 
-variable* getmodulevar(mfuncptr function) {
-  variable* v = getallocvar();
-  v->identifier = Tag::BuiltinModule;
+variable* makenativevalue(Tag tag, mfuncptr function, std::uint64_t seq) {
+  variable* v = machine->heap.alloc(seq);
+  v->identifier = tag;
   v->ismodule = true;
   v->setmodulefunc(function);
   return v;
 }
 
+variable* getmodulevar(mfuncptr function) {
+  return makenativevalue(Tag::BuiltinModule, function, machine->heap.reserveseq());
+}
+
 variable* makenativefunc(mfuncptr function) {
-  variable* v = getallocvar();
-  v->identifier = Tag::CustomFunc;
-  v->ismodule = true;
-  v->setmodulefunc(function);
-  return v;
+  return makenativevalue(Tag::CustomFunc, function, machine->heap.reserveseq());
 }
 
 namespace moduleapi {

@@ -17,6 +17,9 @@ namespace TruvVM {
 variable* getmodulevar(mfuncptr function);
 // A native function value made in place: tag CUSTOM_FUNC.
 variable* makenativefunc(mfuncptr function);
+// A native function value with the tag given and a creation sequence number
+// taken earlier (Heap::reserveseq).
+variable* makenativevalue(Tag tag, mfuncptr function, std::uint64_t seq);
 
 namespace moduleapi {
 
@@ -40,7 +43,8 @@ variable* getattributeslow(variable* target, Name name);
 // among the attributes made: one not found there is looked for again, after
 // the method values not made yet are made (variable::givemethods).
 inline variable* readattribute(variable* target, Name name, std::uint32_t& hint) {
-  if (const NameMap::Slot* e = target->madeattributes().entryhinted(name, hint); e && e->second) return e->second;
+  if (const NameMap::Slot* e = target->madeattributes().entryhinted(name, hint); e && e->second)
+    return e->second;
   return getattributeslow(target, name);
 }
 inline variable* getattribute(variable* target, Name name, std::uint32_t& hint) {

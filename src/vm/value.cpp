@@ -566,13 +566,9 @@ void variable::makemethods() {
   gcwrite();
   NameMap& attributes = ext.attributes;
   attributes.reserve(set.count);
-  for (std::size_t i = 0; i < set.count; ++i) {
-    variable* method = machine->heap.alloc(seq + i);
-    method->identifier = set.tag;
-    method->ismodule = true;
-    method->setmodulefunc(set.methods[i].func);
-    attributes.set(machine->names.internliteral(set.methods[i].name), method);
-  }
+  for (std::size_t i = 0; i < set.count; ++i)
+    attributes.set(machine->names.internliteral(set.methods[i].name),
+                   makenativevalue(set.tag, set.methods[i].func, seq + i));
 }
 
 void variable::assign(const variable& rhs) {

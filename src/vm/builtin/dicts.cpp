@@ -35,9 +35,13 @@ constexpr MethodSet dictnew{dictmethods, std::size(dictmethods), Tag::CustomFunc
 
 }  // namespace
 
-void initdictvar(variable& target) { target.givemethods(dictnew); }
+void initdictvar(variable& target) {
+  target.givemethods(dictnew);
+}
 
-void initdictvarascopy(variable& target) { target.givemethods(dictcopy); }
+void initdictvarascopy(variable& target) {
+  target.givemethods(dictcopy);
+}
 
 namespace builtin {
 

@@ -25,9 +25,13 @@ constexpr MethodSet listcopy{listmethodsbyname.data(), std::size(listmethods), T
 constexpr MethodSet listnew{listmethods, std::size(listmethods), Tag::CustomFunc, &listcopy};
 }  // namespace
 
-void initlistvar(variable& target) { target.givemethods(listnew); }
+void initlistvar(variable& target) {
+  target.givemethods(listnew);
+}
 
-void initlistvarascopy(variable& target) { target.givemethods(listcopy); }
+void initlistvarascopy(variable& target) {
+  target.givemethods(listcopy);
+}
 
 namespace builtin {
 

@@ -16,7 +16,9 @@ static_assert(builtin::support::byname(pointermethods)[0].func == builtin::pntrg
 constexpr MethodSet pointernew{pointermethods, std::size(pointermethods), Tag::BuiltinModule, &pointernew};
 }  // namespace
 
-void initpntrvar(variable& target) { target.givemethods(pointernew); }
+void initpntrvar(variable& target) {
+  target.givemethods(pointernew);
+}
 
 namespace builtin {
 
