@@ -51,13 +51,17 @@ std::size_t Interner::sweep(std::uint8_t mark) {
 
 void NameMap::growto(std::size_t capacity) {
   shape_ = 0;
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(capacity, Slot{nullptr, nullptr});
-  cap_ = slots_.size();
+  // A table of 2^32 slots would take 64 GiB; no map comes near.
+  assert(capacity <= 0x80000000u);
+  const std::unique_ptr<Slot[]> old = std::move(slots_);
+  const std::size_t oldcap = cap_;
+  slots_ = std::make_unique<Slot[]>(capacity);  // every slot free
+  cap_ = static_cast<std::uint32_t>(capacity);
   mask_ = cap_ - 1;
-  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
+  shift_ = static_cast<std::uint8_t>(64 - __builtin_ctzll(capacity));
   const std::size_t mask = mask_;
-  for (const Slot& s : old) {
+  for (std::size_t at = 0; at < oldcap; ++at) {
+    const Slot& s = old[at];
     if (!s.first) continue;
     std::size_t i = home(s.first);
     while (slots_[i].first) i = (i + 1) & mask;
@@ -71,8 +75,8 @@ void NameMap::erase(Name name) {
   shape_ = 0;
   // Backward-shift deletion: later entries of the same probe run move up,
   // so that no lookup stops early at the hole.
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t hole = static_cast<std::size_t>(s - slots_.data());
+  const std::size_t mask = mask_;
+  std::size_t hole = static_cast<std::size_t>(s - slots_.get());
   for (std::size_t i = (hole + 1) & mask; slots_[i].first; i = (i + 1) & mask) {
     const std::size_t home = this->home(slots_[i].first);
     // The entry at i may fill the hole when its home is not in (hole, i].

@@ -151,7 +151,12 @@ class NameMap {
   NameMap(NameMap&& other) noexcept { *this = std::move(other); }
   NameMap& operator=(const NameMap& other) {
     if (this != &other) {
-      slots_ = other.slots_;
+      if (other.cap_) {
+        slots_ = std::make_unique_for_overwrite<Slot[]>(other.cap_);
+        std::copy(other.slots_.get(), other.slots_.get() + other.cap_, slots_.get());
+      } else {
+        slots_.reset();
+      }
       takeshape(other);
     }
     return *this;
@@ -188,7 +193,7 @@ class NameMap {
   }
   // The entry of name, or null; and its position in the slot table.
   Slot* entry(Name name) { return const_cast<Slot*>(find(name)); }
-  std::size_t position(const Slot* entry) const { return static_cast<std::size_t>(entry - slots_.data()); }
+  std::size_t position(const Slot* entry) const { return static_cast<std::size_t>(entry - slots_.get()); }
   // A write at a position that position() gave, when the name is still
   // there: false, and nothing written, when the map has moved its slots.
   bool setat(std::size_t position, Name name, variable* value) {
@@ -209,7 +214,7 @@ class NameMap {
   const Slot* entryhinted(Name name, std::uint32_t& hint) const {
     if (const Slot* s = entryat(hint, name)) return s;
     const Slot* s = find(name);
-    if (s) hint = static_cast<std::uint32_t>(s - slots_.data());
+    if (s) hint = static_cast<std::uint32_t>(s - slots_.get());
     return s;
   }
   Slot* entryhinted(Name name, std::uint32_t& hint) {
@@ -275,7 +280,7 @@ class NameMap {
   bool empty() const { return size_ == 0; }
   void clear() {
     shape_ = 0;
-    slots_.clear();
+    slots_.reset();
     cap_ = 0;
     mask_ = 0;
     shift_ = 63;
@@ -298,7 +303,7 @@ class NameMap {
     // at least 8, so it is cleared 8 whole slots at a time, written out so
     // that the compiler makes them a few wide stores wherever it inlines
     // this, with no per-slot loop to unroll first.
-    Slot* p = slots_.data();
+    Slot* p = slots_.get();
     Slot* const end = p + cap_;
     do {
       p[0] = Slot{};
@@ -338,8 +343,8 @@ class NameMap {
     const Slot* at_;
     const Slot* end_;
   };
-  iterator begin() const { return iterator(slots_.data(), slots_.data() + slots_.size()); }
-  iterator end() const { return iterator(slots_.data() + slots_.size(), slots_.data() + slots_.size()); }
+  iterator begin() const { return iterator(slots_.get(), slots_.get() + cap_); }
+  iterator end() const { return iterator(slots_.get() + cap_, slots_.get() + cap_); }
 
   // Entries sorted by name text.
   // Appends the entries to out, in name order.
@@ -350,14 +355,14 @@ class NameMap {
   std::size_t home(Name name) const { return static_cast<std::size_t>(name->hash >> shift_); }
   const Slot* find(Name name) const {
     if (cap_ == 0) return nullptr;
-    const Slot* base = slots_.data();
+    const Slot* base = slots_.get();
     for (std::size_t i = home(name);; i = (i + 1) & mask_) {
       const Slot& s = base[i];
       if (s.first == name) return &s;
       if (s.first == nullptr) return nullptr;
     }
   }
-  void grow() { growto(slots_.empty() ? 8 : slots_.size() * 2); }
+  void grow() { growto(cap_ ? std::size_t{cap_} * 2 : 8); }
   void growto(std::size_t capacity);
   // The rest of an assignment, once the slots are taken from other.
   void takeshape(const NameMap& other) {
@@ -367,19 +372,20 @@ class NameMap {
     shift_ = other.shift_;
     size_ = other.size_;
     if (marks_ && !other.marks_)
-      for (const Slot& s : slots_)
-        if (s.first) s.first->mapped = true;
+      for (std::size_t i = 0; i < cap_; ++i)
+        if (Name name = slots_[i].first) name->mapped = true;
   }
 
-  std::vector<Slot> slots_;  // empty, or a power of two in size; free slots hold a null name
-  // slots_.size(), kept apart: the bound of every position check and probe,
-  // read without the division that the vector's size takes.
-  std::size_t cap_ = 0;
-  std::size_t mask_ = 0;     // slots_.size() - 1 when there are slots
-  unsigned shift_ = 63;      // 64 - log2(slots_.size()) when there are slots
+  // Null, or cap_ slots, a power of two; a free slot holds a null name. A
+  // map takes 32 bytes: every list, function and object with attributes
+  // has one, and most bind a few names or none.
+  std::unique_ptr<Slot[]> slots_;
   std::uint64_t shape_ = 0;  // markshape()'s mark, 0 when there is none
-  std::size_t size_ = 0;
-  bool marks_ = true;  // records its names (all maps but frames')
+  std::uint32_t cap_ = 0;    // the count of slots
+  std::uint32_t mask_ = 0;   // cap_ - 1 when there are slots
+  std::uint32_t size_ = 0;
+  std::uint8_t shift_ = 63;  // 64 - log2(cap_) when there are slots
+  bool marks_ = true;        // records its names (all maps but frames')
 };
 
 // A local frame. A frame owns its map, unless it is borrowed (below); maps

@@ -62,7 +62,7 @@ struct DictVal::Index {
   std::vector<Slot> slots;  // a power of two in size
   std::size_t mask = 0;     // slots.size() - 1, kept for the probes
   std::size_t used = 0;
-  // Entries looked at, of those in their places (DictVal::entries_). An
+  // Entries looked at, of those in their places (DictVal's `entries`). An
   // index is made only for a dictionary of indexfrom entries or more and
   // fewer than freeslot, and looks at all of them; a dictionary loses
   // entries only by dropping its index. So an index that has looked at every
@@ -76,7 +76,7 @@ struct DictVal::Index {
     keyversion = version;
     fastversion = late.empty() ? version : ~std::uint64_t{0};
   }
-  // The entries waiting in DictVal::late_, which the slots do not hold,
+  // The entries waiting in DictVal's `late`, which the slots do not hold,
   // one for each, in the same order: how many of the other entries go
   // before it, and its key's hash. The slots hold positions among the other
   // entries; once the late ones are put in their places, an entry at
@@ -164,39 +164,43 @@ std::size_t latelimit(std::size_t entries) {
 }  // namespace
 
 std::size_t DictVal::placeof(const variable* key) const {
-  return static_cast<std::size_t>(placein(entries_, key) - entries_.begin());
+  Body& b = *body_;
+  return static_cast<std::size_t>(placein(b.entries, key) - b.entries.begin());
 }
 
 bool DictVal::haskey(const variable* key) const {
+  Body& b = *body_;
   const std::size_t at = placeof(key);
-  if (at < entries_.size() && entries_[at].first == key) return true;
-  const auto late = placein(late_, key);
-  return late != late_.end() && late->first == key;
+  if (at < b.entries.size() && b.entries[at].first == key) return true;
+  const auto late = placein(b.late, key);
+  return late != b.late.end() && late->first == key;
 }
 
 void DictVal::set(variable* key, variable* value) {
+  if (!body_) body_.reset(new Body);
+  Body& b = *body_;
   const std::size_t at = placeof(key);
-  if (at < entries_.size() && entries_[at].first == key) {
-    entries_[at].second = value;
+  if (at < b.entries.size() && b.entries[at].first == key) {
+    b.entries[at].second = value;
     return;
   }
   // Made after every key here: the entry goes at the end, after the late
   // ones too, which were all made before the last key.
-  if (at == entries_.size()) {
+  if (at == b.entries.size()) {
     key->watch |= variable::watchkey;
-    entries_.push_back(Entry{key, value});
+    b.entries.push_back(Entry{key, value});
     return;
   }
-  const auto late = placein(late_, key);
-  if (late != late_.end() && late->first == key) {
+  const auto late = placein(b.late, key);
+  if (late != b.late.end() && late->first == key) {
     late->second = value;
     return;
   }
   key->watch |= variable::watchkey;
-  const std::size_t rank = static_cast<std::size_t>(late - late_.begin());
-  late_.insert(late, Entry{key, value});
+  const std::size_t rank = static_cast<std::size_t>(late - b.late.begin());
+  b.late.insert(late, Entry{key, value});
   indexlate(rank, at);
-  if (late_.size() >= latelimit(size())) settle();
+  if (b.late.size() >= latelimit(size())) settle();
 }
 
 namespace {
@@ -250,9 +254,10 @@ bool DictVal::keyschangedsince(std::uint64_t since) const {
 }
 
 void DictVal::indexentry(std::size_t position) const {
-  Index& index = *index_;
+  Body& b = *body_;
+  Index& index = *b.index;
   std::uint32_t h;
-  if (!valuehash(*entries_[position].first, h)) return;
+  if (!valuehash(*b.entries[position].first, h)) return;
   if ((index.used + 1) * 2 > index.slots.size()) {
     // Grow: rebuild from the entries looked at so far.
     index.slots.assign(std::max<std::size_t>(16, index.slots.size() * 2), Index::Slot{0, freeslot, Text::noview});
@@ -261,19 +266,19 @@ void DictVal::indexentry(std::size_t position) const {
     const std::size_t upto = position;
     for (std::size_t i = 0; i < upto; ++i) {
       std::uint32_t hi;
-      if (!valuehash(*entries_[i].first, hi)) continue;
+      if (!valuehash(*b.entries[i].first, hi)) continue;
       const std::size_t mask = index.slots.size() - 1;
       std::size_t at = hi & mask;
       bool present = false;
       for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
         const Index::Slot& s = index.slots[at];
-        if (s.hash == hi && *entries_[s.position].first == *entries_[i].first) {
+        if (s.hash == hi && *b.entries[s.position].first == *b.entries[i].first) {
           present = true;
           break;
         }
       }
       if (!present) {
-        index.slots[at] = Index::Slot{hi, static_cast<std::uint32_t>(i), keyview(*entries_[i].first)};
+        index.slots[at] = Index::Slot{hi, static_cast<std::uint32_t>(i), keyview(*b.entries[i].first)};
         ++index.used;
       }
     }
@@ -283,9 +288,9 @@ void DictVal::indexentry(std::size_t position) const {
   for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = index.slots[at];
     // An equal key earlier in the order answers for this one too.
-    if (s.hash == h && *entries_[s.position].first == *entries_[position].first) return;
+    if (s.hash == h && *b.entries[s.position].first == *b.entries[position].first) return;
   }
-  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(*entries_[position].first)};
+  index.slots[at] = Index::Slot{h, static_cast<std::uint32_t>(position), keyview(*b.entries[position].first)};
   ++index.used;
 }
 
@@ -298,15 +303,16 @@ void DictVal::indexentry(std::size_t position) const {
 // not up to date, or that could grow, is dropped instead, to be rebuilt by
 // the next lookup.
 void DictVal::indexlate(std::size_t rank, std::size_t before) {
-  if (!index_) return;
-  Index& index = *index_;
-  if (index.late.size() + 1 != late_.size() || index.keyversion != keyversion || size() >= freeslot ||
-      (index.used + late_.size()) * 2 > index.slots.size()) {
-    index_.reset();
+  Body& b = *body_;
+  if (!b.index) return;
+  Index& index = *b.index;
+  if (index.late.size() + 1 != b.late.size() || index.keyversion != keyversion || size() >= freeslot ||
+      (index.used + b.late.size()) * 2 > index.slots.size()) {
+    b.index.reset();
     return;
   }
   std::uint32_t h = 0;
-  const bool hashed = valuehash(*late_[rank].first, h);
+  const bool hashed = valuehash(*b.late[rank].first, h);
   index.late.insert(index.late.begin() + static_cast<std::ptrdiff_t>(rank),
                     Index::Late{static_cast<std::uint32_t>(before), h, hashed});
   index.setversion(index.keyversion);
@@ -318,32 +324,33 @@ void DictVal::indexlate(std::size_t rank, std::size_t before) {
 // past the late entries before them, and each late key takes a slot of its
 // own, or the slot of an equal key after it, which it now comes before.
 void DictVal::settle() const {
-  const std::size_t old = entries_.size();
-  const std::size_t count = late_.size();
+  Body& b = *body_;
+  const std::size_t old = b.entries.size();
+  const std::size_t count = b.late.size();
   bool keep = false;
-  if (index_) {
-    Index& index = *index_;
+  if (b.index) {
+    Index& index = *b.index;
     keep = index.late.size() == count && index.keyversion == keyversion && old + count < freeslot;
     if (keep)
       while (index.indexed < old) indexentry(index.indexed++);
     keep = keep && (index.used + count) * 2 <= index.slots.size();
   }
-  entries_.resize(old + count);
+  b.entries.resize(old + count);
   std::size_t from = old;
   std::size_t late = count;
   std::size_t to = old + count;
   while (late > 0) {
-    if (from > 0 && entries_[from - 1].first->seq > late_[late - 1].first->seq)
-      entries_[--to] = entries_[--from];
+    if (from > 0 && b.entries[from - 1].first->seq > b.late[late - 1].first->seq)
+      b.entries[--to] = b.entries[--from];
     else
-      entries_[--to] = late_[--late];
+      b.entries[--to] = b.late[--late];
   }
-  late_.clear();
+  b.late.clear();
   if (!keep) {
-    index_.reset();
+    b.index.reset();
     return;
   }
-  Index& index = *index_;
+  Index& index = *b.index;
   for (Index::Slot& s : index.slots)
     if (s.position != freeslot) s.position = static_cast<std::uint32_t>(index.moved(s.position));
   const std::size_t mask = index.mask;
@@ -351,12 +358,12 @@ void DictVal::settle() const {
     const Index::Late& l = index.late[j];
     if (!l.hashed) continue;
     const std::size_t position = l.before + j;
-    const variable& key = *entries_[position].first;
+    const variable& key = *b.entries[position].first;
     const std::uint32_t h = l.hash;
     std::size_t at = h & mask;
     for (; index.slots[at].position != freeslot; at = (at + 1) & mask) {
       Index::Slot& s = index.slots[at];
-      if (s.hash == h && *entries_[s.position].first == key) break;
+      if (s.hash == h && *b.entries[s.position].first == key) break;
     }
     Index::Slot& s = index.slots[at];
     if (s.position == freeslot) {
@@ -374,15 +381,16 @@ void DictVal::settle() const {
 // find() while late entries wait: the first indexed entry with an equal key,
 // or the first late entry with one, whichever comes first in the order.
 const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) const {
-  const Index& index = *index_;
+  Body& b = *body_;
+  const Index& index = *b.index;
   const Index::Slot* slots = index.slots.data();
   const std::size_t mask = index.mask;
   const Entry* found = nullptr;
   std::size_t first = SIZE_MAX;  // its place once the late entries are in theirs
   for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = slots[at];
-    if (s.hash == h && keyequal(*entries_[s.position].first, probe)) {
-      found = &entries_[s.position];
+    if (s.hash == h && keyequal(*b.entries[s.position].first, probe)) {
+      found = &b.entries[s.position];
       first = index.moved(s.position);
       break;
     }
@@ -391,7 +399,7 @@ const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) 
   for (std::size_t j = 0; j < index.late.size(); ++j) {
     const Index::Late& l = index.late[j];
     if (l.before + j >= first) break;
-    if (l.hashed && l.hash == h && keyequal(*late_[j].first, probe)) return &late_[j];
+    if (l.hashed && l.hash == h && keyequal(*b.late[j].first, probe)) return &b.late[j];
   }
   return found;
 }
@@ -402,24 +410,25 @@ const DictVal::Entry* DictVal::findlate(const variable& probe, std::uint32_t h) 
 // changing the keys of one dictionary costs no rebuild of every other. Kept
 // out of find, whose usual lookup needs none of it.
 [[gnu::noinline]] void DictVal::buildindex() const {
-  if (index_ && index_->keyversion != keyversion && !keyschangedsince(index_->keyversion))
-    index_->setversion(keyversion);
-  if (!index_ || index_->keyversion != keyversion) {
+  Body& b = *body_;
+  if (b.index && b.index->keyversion != keyversion && !keyschangedsince(b.index->keyversion))
+    b.index->setversion(keyversion);
+  if (!b.index || b.index->keyversion != keyversion) {
     // A new index, over the entries all in their places.
-    index_.reset();
+    b.index.reset();
     settled();
-    index_.reset(new Index);
-    Index& index = *index_;
+    b.index.reset(new Index);
+    Index& index = *b.index;
     index.slots.assign(16, Index::Slot{0, freeslot, Text::noview});
     index.mask = index.slots.size() - 1;
     index.used = 0;
     index.indexed = 0;
     index.setversion(keyversion);
   }
-  Index& index = *index_;
+  Index& index = *b.index;
   // Entries added at the end are indexed where they are, also while late
   // ones wait.
-  while (index.indexed < entries_.size()) indexentry(index.indexed++);
+  while (index.indexed < b.entries.size()) indexentry(index.indexed++);
   changedroom = std::max(changedroom, index.indexed);
 }
 
@@ -442,18 +451,19 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   // compares the key records from there on. Every other case goes the
   // general way from the start, late entries waiting among them (they keep
   // fastversion from matching).
-  const std::size_t size = entries_.size();
+  const Body* b = body_.get();
+  const Index* index = b ? b->index.get() : nullptr;
   std::uint32_t h;
-  if (probe.identifier == Tag::String && index_ && index_->indexed == size && index_->fastversion == keyversion &&
-      probe.stringval.knownhash(h)) [[likely]] {
-    const Index::Slot* slots = index_->slots.data();
-    const std::size_t mask = index_->mask;
+  if (probe.identifier == Tag::String && index && index->indexed == b->entries.size() &&
+      index->fastversion == keyversion && probe.stringval.knownhash(h)) [[likely]] {
+    const Index::Slot* slots = index->slots.data();
+    const std::size_t mask = index->mask;
     const std::uint64_t known = probe.stringval.viewkey();
     const std::uint64_t view = known == Text::noview ? unmatched : known;
     for (std::size_t at = h & mask; slots[at].position != freeslot; at = (at + 1) & mask) {
       const Index::Slot& s = slots[at];
       if (s.hash != h) continue;
-      if (s.view == view) return &entries_[s.position];
+      if (s.view == view) return &b->entries[s.position];
       return findtext(probe, h, at);
     }
     return nullptr;
@@ -467,22 +477,23 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
 // equals only a text.
 [[gnu::noinline]] const DictVal::Entry* DictVal::findtext(const variable& probe, std::uint32_t h,
                                                           std::size_t at) const {
-  const Index::Slot* slots = index_->slots.data();
-  const std::size_t mask = index_->mask;
+  Body& b = *body_;
+  const Index::Slot* slots = b.index->slots.data();
+  const std::size_t mask = b.index->mask;
   for (; slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = slots[at];
     if (s.hash != h) continue;
-    const Entry& entry = entries_[s.position];
+    const Entry& entry = b.entries[s.position];
     if (entry.first->identifier != Tag::String) continue;
     const Text& key = entry.first->stringval;
     const Text& text = probe.stringval;
     if (key.size() != text.size()) continue;
     if (key.sameview(text)) return &entry;
     if (key.size() > shorttext) return findfrom(probe, h, at);
-    const char* a = key.data();
-    const char* b = text.data();
+    const char* keybytes = key.data();
+    const char* probebytes = text.data();
     std::size_t i = 0;
-    while (i < key.size() && a[i] == b[i]) ++i;
+    while (i < key.size() && keybytes[i] == probebytes[i]) ++i;
     if (i == key.size()) return &entry;
   }
   return nullptr;
@@ -492,25 +503,27 @@ const DictVal::Entry* DictVal::find(const variable& probe) const {
   std::uint32_t h;
   const std::size_t size = this->size();
   if (size < indexfrom || size >= freeslot || !valuehash(probe, h)) return scan(*this, probe);
-  if (!index_ && scans_ < scansbeforeindex) {
+  Body& b = *body_;  // the dictionary has entries
+  if (!b.index && b.scans < scansbeforeindex) {
     // A dictionary looked up only a few times, such as one made, read once
     // and dropped, is scanned: its index would cost several scans to build.
-    ++scans_;
+    ++b.scans;
     return scan(*this, probe);
   }
-  if (!index_ || index_->keyversion != keyversion || index_->indexed < entries_.size()) [[unlikely]]
+  if (!b.index || b.index->keyversion != keyversion || b.index->indexed < b.entries.size()) [[unlikely]]
     buildindex();
-  if (!late_.empty()) return findlate(probe, h);
-  return findfrom(probe, h, h & index_->mask);
+  if (!b.late.empty()) return findlate(probe, h);
+  return findfrom(probe, h, h & b.index->mask);
 }
 
 [[gnu::noinline]] const DictVal::Entry* DictVal::findfrom(const variable& probe, std::uint32_t h, std::size_t at) const {
-  const Index& index = *index_;
+  Body& b = *body_;
+  const Index& index = *b.index;
   const Index::Slot* slots = index.slots.data();
   const std::size_t mask = index.mask;
   for (; slots[at].position != freeslot; at = (at + 1) & mask) {
     const Index::Slot& s = slots[at];
-    if (s.hash == h && keyequal(*entries_[s.position].first, probe)) return &entries_[s.position];
+    if (s.hash == h && keyequal(*b.entries[s.position].first, probe)) return &b.entries[s.position];
   }
   return nullptr;
 }

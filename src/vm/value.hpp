@@ -61,13 +61,17 @@ class DictVal {
  public:
   using Entry = std::pair<variable*, variable*>;
   DictVal() = default;
-  DictVal(const DictVal& other) : entries_(other.settled()) {}
+  DictVal(const DictVal& other) { *this = other; }
+  // A copy has its entries in their places, no index and no lookups
+  // counted.
   DictVal& operator=(const DictVal& other) {
     if (this != &other) {
-      entries_ = other.settled();
-      late_.clear();
-      index_.reset();
-      scans_ = 0;
+      if (other.empty()) {
+        body_.reset();
+      } else {
+        const std::vector<Entry>& entries = other.settled();
+        body_.reset(new Body{entries, {}, {}, 0});
+      }
     }
     return *this;
   }
@@ -75,9 +79,9 @@ class DictVal {
   void set(variable* key, variable* value);
   // The first entry whose key equals probe (operator==), or null.
   const Entry* find(const variable& probe) const;
-  std::size_t size() const { return entries_.size() + late_.size(); }
-  bool empty() const { return entries_.empty() && late_.empty(); }
-  // The entries in order. Entries that wait beside them (late_) are put in
+  std::size_t size() const { return body_ ? body_->entries.size() + body_->late.size() : 0; }
+  bool empty() const { return !body_ || (body_->entries.empty() && body_->late.empty()); }
+  // The entries in order. Entries that wait beside them (late) are put in
   // their places first.
   auto begin() const { return settled().begin(); }
   auto end() const { return settled().end(); }
@@ -85,15 +89,12 @@ class DictVal {
   // place: for the collector, which must not allocate.
   template <class F>
   void forentries(F f) const {
-    for (const Entry& entry : entries_) f(entry);
-    for (const Entry& entry : late_) f(entry);
+    if (!body_) return;
+    for (const Entry& entry : body_->entries) f(entry);
+    for (const Entry& entry : body_->late) f(entry);
   }
   bool operator==(const DictVal& other) const { return settled() == other.settled(); }
-  void clear() {
-    entries_.clear();
-    late_.clear();
-    index_.reset();
-  }
+  void clear() { body_.reset(); }
 
   // Advanced whenever a record that is a dictionary key gets a new value.
   static inline std::uint64_t keyversion = 0;
@@ -143,24 +144,39 @@ class DictVal {
   // Puts the late entries in their places among the others, and the index
   // in step with them.
   const std::vector<Entry>& settled() const {
-    if (!late_.empty()) [[unlikely]]
+    if (!body_) return noentries();
+    if (!body_->late.empty()) [[unlikely]]
       settle();
-    return entries_;
+    return body_->entries;
+  }
+  static const std::vector<Entry>& noentries() {
+    static const std::vector<Entry> none;
+    return none;
   }
   void settle() const;
   const Entry* findlate(const variable& probe, std::uint32_t h) const;
 
   // In the order of the keys' creation sequence numbers. An entry whose
-  // key was made before the last one's waits in late_, in the same order,
+  // key was made before the last one's waits in `late`, in the same order,
   // until a few have gathered or the order is needed, so that a dictionary
   // filled out of its keys' order does not move its entries every time.
-  mutable std::vector<Entry> entries_;
-  mutable std::vector<Entry> late_;
-  mutable std::unique_ptr<Index, IndexDeleter> index_;
-  // Lookups that scanned the entries instead of making the index; a copy
-  // starts again from none, as it has no index either.
+  //
+  // They are kept out of line, made with the first entry: every list,
+  // function and object with attributes has a place for a dictionary, and
+  // most never hold one.
+  struct Body {
+    std::vector<Entry> entries;
+    std::vector<Entry> late;
+    std::unique_ptr<Index, IndexDeleter> index;
+    // Lookups that scanned the entries instead of making the index.
+    std::uint8_t scans = 0;
+  };
   static constexpr std::uint8_t scansbeforeindex = 4;
-  mutable std::uint8_t scans_ = 0;
+  // Null while the dictionary is empty: made by set() and by a copy of a
+  // dictionary with entries, and dropped by clear() and by a copy of an
+  // empty one. Every other change of the entries, the index or the count of
+  // scans is made to a dictionary that has entries.
+  mutable std::unique_ptr<Body> body_;
 };
 
 // The elements of a list record, shared between copies of the list until one

@@ -555,5 +555,59 @@ TEST_F(ValueTest, DictLookupsAgreeWithAWalkWhateverOrderKeysArriveIn) {
   }
 }
 
+// A dictionary keeps its entries out of line from its first entry on: an
+// empty one, never filled or cleared, finds nothing, copies as empty and
+// equals another empty one, and takes entries again after a clear. A copy
+// made while entries wait out of their places has them all, in order, and
+// looks them up with an index of its own.
+TEST_F(ValueTest, DictWithoutEntriesHoldsNothingAndTakesEntriesAgain) {
+  DictVal none;
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(none.size(), 0u);
+  EXPECT_EQ(none.find(*newint(1)), nullptr);
+  EXPECT_EQ(none.find(*newstring("a")), nullptr);
+  EXPECT_EQ(none.begin(), none.end());
+  int visited = 0;
+  none.forentries([&](const DictVal::Entry&) { ++visited; });
+  EXPECT_EQ(visited, 0);
+  DictVal copy(none);
+  EXPECT_TRUE(copy.empty());
+  EXPECT_TRUE(copy == none);
+
+  // Keys made in one order and set in the reverse one wait out of their
+  // places; a copy and the original agree on the order and on lookups.
+  auto text = [](int i) {
+    std::string t = "k";
+    t += std::to_string(i);
+    return t;
+  };
+  std::vector<variable*> keys;
+  for (int i = 0; i < 30; ++i) keys.push_back(newstring(text(i)));
+  DictVal filled;
+  for (int i = 29; i >= 0; --i) filled.set(keys[static_cast<std::size_t>(i)], newint(i));
+  for (int i = 0; i < 30; ++i) {
+    const DictVal::Entry* found = filled.find(*newstring(text(i)));
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->second->intval, i);
+  }
+  copy = filled;
+  EXPECT_TRUE(copy == filled);
+  ASSERT_EQ(copy.size(), 30u);
+  int at = 0;
+  for (const DictVal::Entry& entry : copy) EXPECT_EQ(entry.first, keys[static_cast<std::size_t>(at++)]);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(copy.find(*newstring(text(i)))->second->intval, i);
+
+  filled.clear();
+  EXPECT_TRUE(filled.empty());
+  EXPECT_EQ(filled.find(*newstring("k3")), nullptr);
+  EXPECT_EQ(copy.size(), 30u);  // the copy's entries are its own
+  filled.set(keys[3], newint(33));
+  EXPECT_EQ(filled.size(), 1u);
+  EXPECT_EQ(filled.find(*newstring("k3"))->second->intval, 33);
+  copy = none;
+  EXPECT_TRUE(copy.empty());
+  EXPECT_EQ(copy.find(*newstring("k3")), nullptr);
+}
+
 }  // namespace
 }  // namespace TruvVM::testing
