@@ -102,13 +102,18 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
 // Makes the value of a well-formed operand, in the order a recursive reading
 // would: each element's record is made before the records inside it.
 //
-// With ascopy, a list operand, or a dictionary operand without entries, is
-// made as the copy of its value that a constant pushes (Machine::getconst)
-// would be, without the value itself, which nothing could reach: a copy of
-// a list shares the elements and has the list's methods copied, so the
-// elements are made as they would be, and then the list and its methods,
-// in the order the copy makes them. Only the records that live on are
-// made, in the same order as before; sequence numbers only order records.
+// With ascopy, a list operand, or a dictionary operand whose entries are
+// plain numbers and texts (scalarentries), is made as the copy of its value
+// that a constant pushes (Machine::getconst) would be, without the value
+// itself, which nothing could reach. A copy of a list shares the elements
+// and has the list's methods copied, so the elements are made as they would
+// be, and then the list and its methods, in the order the copy makes them.
+// A copy of a dictionary is made first, with its methods, and then a copy of
+// each key and value in turn, which holds what the key or value made from
+// the operand would hold; so the dictionary and its methods are made first
+// here, and then the keys and values, as the operand gives them. Only the
+// records that live on are made, in the same order as before; sequence
+// numbers only order records.
 variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool ascopy = false) {
   const std::uint32_t base = e.pos;
   const auto& nodes = op.decoded.nodes;
@@ -159,7 +164,11 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
       open({rec, node.count, nullptr});
     } else if (node.type == OperandType::Dict) {
       rec->identifier = Tag::Dict;
-      if (!ascopy || i != 0) initdictvar(*rec);
+      if (!ascopy || i != 0)
+        initdictvar(*rec);
+      else if (node.count)
+        initdictvarascopy(*rec);
+      if (node.count) rec->editdictval().reserve(node.count);
       open({rec, 2 * node.count, nullptr});
     } else {
       fillscalar(m, e, base, op, i, rec);
@@ -170,7 +179,7 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
     }
   }
   e.pos = base + op.decoded.consumed;
-  if (ascopy) {
+  if (ascopy && !(result->identifier == Tag::Dict && nodes[0].count)) {
     // The copy is made after the elements it shares.
     result->seq = m.heap.reserveseq();
     if (result->identifier == Tag::List)
@@ -179,6 +188,17 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
       initdictvarascopy(*result);
   }
   return result;
+}
+
+// Whether a dictionary operand holds only numbers and texts as keys and
+// values: each is copied as it is, holding nothing to copy in turn.
+bool scalarentries(const CachedOperand& op) {
+  const auto& nodes = op.decoded.nodes;
+  for (std::size_t i = 1; i < nodes.size(); ++i) {
+    const OperandType type = nodes[i].type;
+    if (type != OperandType::Int && type != OperandType::Float && type != OperandType::String) return false;
+  }
+  return true;
 }
 
 const CachedOperand& readoperand(Machine& m, CodeEntry& e) {
@@ -223,8 +243,9 @@ variable* Machine::getconst(CodeEntry& e) {
     case OperandType::List:
       return makeoperand(*this, e, op, true);
     case OperandType::Dict:
-      // A copy of a dictionary copies its entries in turn.
-      if (op.decoded.nodes[0].count == 0) return makeoperand(*this, e, op, true);
+      // A copy of a dictionary copies its entries in turn: made at once when
+      // they are numbers and texts.
+      if (scalarentries(op)) return makeoperand(*this, e, op, true);
       [[fallthrough]];
     case OperandType::Stack:
       return makeoperand(*this, e, op)->getcopy();

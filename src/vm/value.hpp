@@ -77,6 +77,12 @@ class DictVal {
   }
   // Binds value under the key record itself (identity, not contents).
   void set(variable* key, variable* value);
+  // Makes room for n entries, for a dictionary whose entries are counted
+  // before they are set.
+  void reserve(std::size_t n) {
+    if (!body_) body_.reset(new Body);
+    body_->entries.reserve(n);
+  }
   // The first entry whose key equals probe (operator==), or null.
   const Entry* find(const variable& probe) const;
   std::size_t size() const { return body_ ? body_->entries.size() + body_->late.size() : 0; }
@@ -94,7 +100,15 @@ class DictVal {
     for (const Entry& entry : body_->late) f(entry);
   }
   bool operator==(const DictVal& other) const { return settled() == other.settled(); }
-  void clear() { body_.reset(); }
+  // Keeps the room the entries had: a deep copy clears the entries that
+  // copying its source's fields gave it, and sets as many again.
+  void clear() {
+    if (!body_) return;
+    body_->entries.clear();
+    body_->late.clear();
+    body_->index.reset();
+    body_->scans = 0;
+  }
 
   // Advanced whenever a record that is a dictionary key gets a new value.
   static inline std::uint64_t keyversion = 0;
@@ -172,10 +186,10 @@ class DictVal {
     std::uint8_t scans = 0;
   };
   static constexpr std::uint8_t scansbeforeindex = 4;
-  // Null while the dictionary is empty: made by set() and by a copy of a
-  // dictionary with entries, and dropped by clear() and by a copy of an
-  // empty one. Every other change of the entries, the index or the count of
-  // scans is made to a dictionary that has entries.
+  // Null until the dictionary has had entries: made by set(), reserve() and
+  // a copy of a dictionary with entries, dropped by a copy of an empty one,
+  // and kept, emptied, by clear(). Every other change of the entries, the
+  // index or the count of scans is made to a dictionary that has entries.
   mutable std::unique_ptr<Body> body_;
 };
 
