@@ -190,7 +190,7 @@ class DictVal {
   // a copy of a dictionary with entries, dropped by a copy of an empty one,
   // and kept, emptied, by clear(). Every other change of the entries, the
   // index or the count of scans is made to a dictionary that has entries.
-  mutable std::unique_ptr<Body> body_;
+  std::unique_ptr<Body> body_;
 };
 
 // The elements of a list record, shared between copies of the list until one
