@@ -32,6 +32,10 @@ struct CachedOperand {
   // record that changes its text gets bytes of its own.
   bool hastext = false;
   Text text;
+  // The same for every string node of an operand of more nodes (a list or
+  // dictionary constant), made together the first time: empty until then,
+  // else one per node, empty but for string nodes.
+  std::vector<Text> nodetexts;
 };
 
 // One position of a code buffer: the operand decoded there, and what the

@@ -74,7 +74,16 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
         rec->stringval = cached.text;
         return;
       }
-      rec->stringval.assign(reinterpret_cast<const char*>(p + node.payload), node.payloadlen);
+      if (op.nodetexts.empty()) {
+        std::vector<Text>& texts = const_cast<CachedOperand&>(op).nodetexts;
+        texts.resize(op.decoded.nodes.size());
+        for (std::size_t at = 0; at < texts.size(); ++at) {
+          const OperandNode& n = op.decoded.nodes[at];
+          if (n.type == OperandType::String)
+            texts[at].assign(reinterpret_cast<const char*>(p + n.payload), n.payloadlen);
+        }
+      }
+      rec->stringval = op.nodetexts[i];
       return;
     case OperandType::Class:
       rec->identifier = Tag::CustomClass;
