@@ -27,6 +27,7 @@ struct CachedOperand {
   bool ok = false;                  // well formed
   std::vector<const Code*> bodies;  // per node: the body of a function node
   bool fromstack = false;           // some node takes a value from the data stack
+  bool scalars = true;              // every node after the first is a number or a text
   variable* block = nullptr;        // the block record of a plain function operand, once made
   // The text of a string operand, made once: texts share their bytes, and a
   // record that changes its text gets bytes of its own.

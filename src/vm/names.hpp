@@ -151,11 +151,13 @@ class NameMap {
   NameMap(NameMap&& other) noexcept { *this = std::move(other); }
   NameMap& operator=(const NameMap& other) {
     if (this != &other) {
-      if (other.cap_) {
-        slots_ = std::make_unique_for_overwrite<Slot[]>(other.cap_);
-        std::copy(other.slots_.get(), other.slots_.get() + other.cap_, slots_.get());
-      } else {
+      // A table of the same size is written over: a recycled frame map
+      // that a clone takes has one as a rule.
+      if (!other.cap_) {
         slots_.reset();
+      } else {
+        if (cap_ != other.cap_) slots_ = std::make_unique_for_overwrite<Slot[]>(other.cap_);
+        std::copy(other.slots_.get(), other.slots_.get() + other.cap_, slots_.get());
       }
       takeshape(other);
     }

@@ -21,6 +21,9 @@ const CachedOperand& cachedoperand(Machine& m, const CodeEntry& e) {
     for (std::size_t i = 0; i < slot->decoded.nodes.size(); ++i) {
       const OperandNode& node = slot->decoded.nodes[i];
       if (node.type == OperandType::Stack) slot->fromstack = true;
+      if (i > 0 && node.type != OperandType::Int && node.type != OperandType::Float &&
+          node.type != OperandType::String)
+        slot->scalars = false;
       if (node.type == OperandType::Func && slot->decoded.status == DecodeStatus::Ok)
         slot->bodies[i] = m.newcode(funcbody(p, node));
     }
@@ -112,7 +115,7 @@ void fillscalar(Machine& m, CodeEntry& e, std::uint32_t base, const CachedOperan
 // would: each element's record is made before the records inside it.
 //
 // With ascopy, a list operand, or a dictionary operand whose entries are
-// plain numbers and texts (scalarentries), is made as the copy of its value
+// plain numbers and texts (CachedOperand::scalars), is made as the copy of its value
 // that a constant pushes (Machine::getconst) would be, without the value
 // itself, which nothing could reach. A copy of a list shares the elements
 // and has the list's methods copied, so the elements are made as they would
@@ -147,6 +150,8 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
       deep.push_back(o);
     ++depth;
   };
+  // A copy of a dictionary with entries is made before them, with its methods.
+  const bool copyfirst = ascopy && nodes[0].type == OperandType::Dict && nodes[0].count != 0;
   variable* result = nullptr;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const OperandNode& node = nodes[i];
@@ -175,7 +180,7 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
       rec->identifier = Tag::Dict;
       if (!ascopy || i != 0)
         initdictvar(*rec);
-      else if (node.count)
+      else if (copyfirst)
         initdictvarascopy(*rec);
       if (node.count) rec->editdictval().reserve(node.count);
       open({rec, 2 * node.count, nullptr});
@@ -188,7 +193,7 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
     }
   }
   e.pos = base + op.decoded.consumed;
-  if (ascopy && !(result->identifier == Tag::Dict && nodes[0].count)) {
+  if (ascopy && !copyfirst) {
     // The copy is made after the elements it shares.
     result->seq = m.heap.reserveseq();
     if (result->identifier == Tag::List)
@@ -197,17 +202,6 @@ variable* makeoperand(Machine& m, CodeEntry& e, const CachedOperand& op, bool as
       initdictvarascopy(*result);
   }
   return result;
-}
-
-// Whether a dictionary operand holds only numbers and texts as keys and
-// values: each is copied as it is, holding nothing to copy in turn.
-bool scalarentries(const CachedOperand& op) {
-  const auto& nodes = op.decoded.nodes;
-  for (std::size_t i = 1; i < nodes.size(); ++i) {
-    const OperandType type = nodes[i].type;
-    if (type != OperandType::Int && type != OperandType::Float && type != OperandType::String) return false;
-  }
-  return true;
 }
 
 const CachedOperand& readoperand(Machine& m, CodeEntry& e) {
@@ -253,8 +247,8 @@ variable* Machine::getconst(CodeEntry& e) {
       return makeoperand(*this, e, op, true);
     case OperandType::Dict:
       // A copy of a dictionary copies its entries in turn: made at once when
-      // they are numbers and texts.
-      if (scalarentries(op)) return makeoperand(*this, e, op, true);
+      // they are numbers and texts, each copied as it is.
+      if (op.scalars) return makeoperand(*this, e, op, true);
       [[fallthrough]];
     case OperandType::Stack:
       return makeoperand(*this, e, op)->getcopy();
