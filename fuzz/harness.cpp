@@ -162,6 +162,7 @@ VmOutcome runonce(std::span<const std::uint8_t> program, bool keep, bool gcstres
   config.out = keep ? static_cast<std::ostream*>(&keptout) : &discard;
   config.err = keep ? static_cast<std::ostream*>(&kepterr) : &discard;
   config.instructionbudget = instructionbudget;
+  config.recordbudget = recordbudget;
   config.memorylimit = memorylimit;
   config.sandbox = true;
   config.gcstress = gcstress;

@@ -9,10 +9,14 @@
 
 namespace truvfuzz {
 
-// Limits of one machine run. The budget keeps every run short; the memory
-// limit is the machine's own (checked between instructions) and the
-// allocation cap a hard one below the fuzzer's own limits.
+// Limits of one machine run. The budgets keep every run short: the one of
+// records stops a run whose instructions copy large objects over and over
+// (a read of an object copies it whole), which a few thousand instructions
+// can make take seconds. The memory limit is the machine's own (checked
+// between instructions) and the allocation cap a hard one below the
+// fuzzer's own limits.
 inline constexpr std::uint64_t instructionbudget = 20000;
+inline constexpr std::uint64_t recordbudget = 1000000;
 inline constexpr std::size_t memorylimit = std::size_t{64} << 20;
 inline constexpr std::size_t allocationcap = std::size_t{128} << 20;
 

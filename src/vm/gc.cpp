@@ -323,6 +323,10 @@ void Machine::safepoint() {
   const std::uint64_t executed = this->executed();
   if (config.instructionbudget && executed >= config.instructionbudget) throw BudgetExhausted{};
   const bool due = executed >= periodic_;
+  // At the periodic checks only, which come at the same instructions in
+  // every run, so that a run ends at the same point whether or not it
+  // collects at every instruction.
+  if (due && config.recordbudget && heap.allocated() >= config.recordbudget) throw BudgetExhausted{};
   if (due) {
     // Due just before the instruction whose count is a multiple of
     // checkevery, the same point of a loop in every run.

@@ -16,6 +16,14 @@ struct RunConfig {
   std::ostream* err = nullptr;  // standard error
   // Limits for harnesses that run untrusted programs in-process; 0: none.
   std::uint64_t instructionbudget = 0;
+  // Records made (immediate numbers included, as each takes a creation
+  // sequence number); 0: none. Checked every 1024 instructions, so a run
+  // ends at the first check after the budget is spent, the same instruction
+  // in every run of the program. It bounds the runs that spend their time
+  // copying, which an instruction budget does not: a read of an object
+  // copies it whole, so a few thousand instructions can copy a growing
+  // object millions of times.
+  std::uint64_t recordbudget = 0;
   std::size_t memorylimit = 0;
   // Collect garbage before every instruction (for testing the collector).
   bool gcstress = false;

@@ -1,6 +1,8 @@
 // RunConfig::instructionbudget stops a run after exactly that many
 // instructions, however the machine runs them: a block's end counts as one,
 // and so does each instruction of a method fetched and called in a loop.
+// RunConfig::recordbudget stops a run soon after it has made that many
+// records, at the same instruction whether or not it collects at every one.
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,56 @@ TEST(InstructionBudget, StopsAfterExactlyThatManyInstructions) {
     EXPECT_EQ(run.out, expected) << "budget " << budget;
     EXPECT_EQ(run.result.budgetexhausted, budget < 21) << "budget " << budget;
   }
+}
+
+TEST(RecordBudget, EndsALoopThatMakesRecordsAtTheSameInstructionInEveryRun) {
+  // Each iteration makes the list constant's 11 records and writes a dot;
+  // nothing but the budget ends the loop.
+  const std::string source =
+      "pushconst 1\n"
+      "while:\n"
+      "    pushconst [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]\n"
+      "    pop\n"
+      "    pushconst \".\"\n"
+      "    enterattr stdout\n"
+      "    loadattr write\n"
+      "    leave\n"
+      "    call 1\n"
+      "    pushconst 1\n";
+  const TruvVM::tools::AsmResult program = TruvVM::tools::assemble(source, "records.tasm");
+  ASSERT_TRUE(program.ok);
+  TruvVM::RunConfig config;
+  config.recordbudget = 100000;
+  const TruvVM::CapturedRun run = TruvVM::runcaptured(program.bytes, config);
+  EXPECT_TRUE(run.result.budgetexhausted);
+  EXPECT_EQ(run.out.find_first_not_of('.'), std::string::npos);
+  // At most 100,000 / 11 iterations, and those of the 1,024 instructions
+  // before the next check.
+  EXPECT_GT(run.out.size(), 1000u);
+  EXPECT_LT(run.out.size(), 100000u / 11 + 1024 / 9 + 1);
+  config.gcstress = true;
+  const TruvVM::CapturedRun stressed = TruvVM::runcaptured(program.bytes, config);
+  EXPECT_TRUE(stressed.result.budgetexhausted);
+  // Both outputs are dots alone: as many dots, the same output.
+  EXPECT_EQ(stressed.out.size(), run.out.size());
+}
+
+TEST(RecordBudget, LeavesARunWithinItAsItIs) {
+  const std::string source =
+      "pushconst [\"a\", \"b\", \"c\"]\n"
+      "foreach:\n"
+      "    loadlocal ELEMENT\n"
+      "    enterattr stdout\n"
+      "    loadattr write\n"
+      "    leave\n"
+      "    call 1\n";
+  const TruvVM::tools::AsmResult program = TruvVM::tools::assemble(source, "within.tasm");
+  ASSERT_TRUE(program.ok);
+  TruvVM::RunConfig config;
+  config.recordbudget = 1000;
+  const TruvVM::CapturedRun run = TruvVM::runcaptured(program.bytes, config);
+  EXPECT_FALSE(run.result.budgetexhausted);
+  EXPECT_EQ(run.out, "abc\n<TRUV 4> Program finished.\n");
 }
 
 }  // namespace
