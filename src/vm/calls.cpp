@@ -25,6 +25,16 @@ void Machine::bindcall(NameMap& map, std::size_t count, variable* function) {
     map.markshape(callshape(count));
 }
 
+int Machine::pendingindexslow(const MethodSet& set, Name name) {
+  if (variable::copiedonread(set.tag)) return -1;
+  for (unsigned i = 0; i < set.count; ++i) {
+    if (names.internliteral(set.methods[i].name) != name) continue;
+    pendingslot(set, name) = PendingMethod{&set, name, static_cast<int>(i)};
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
 bool Machine::standalonenative(variable* target, variable* element) {
   // A native makes no frame, so the copy takes the caller's own frame's
   // place: what the native bound there is gone again.

@@ -798,9 +798,10 @@ TRUV_RUNLOOP void Machine::runloop() {
   // the object as the LOADATTR would bind it and called as the CALL would
   // call it. Entering the object and leaving it again changes nothing that
   // the call could see, and no check falls due on the way (the cycles are
-  // counted). Otherwise the ENTERATTR runs on its own, and the rest after
-  // it; that way also makes the object's methods if it has not yet
-  // (variable::givemethods).
+  // counted). A method of the object's that is not made yet (variable::
+  // givemethods) is called without being made, bound to the object as the
+  // LOADATTR would have bound it once it had made it. Otherwise the
+  // ENTERATTR runs on its own, and the rest after it.
   op_methodcall: {
       const OperandSlot& slot = ce->ops[ce->pos];
       const std::uint32_t load = ce->pos + slot.consumed;
@@ -813,6 +814,16 @@ TRUV_RUNLOOP void Machine::runloop() {
         const NameMap::Slot* bound = context->madeattributes().entryhinted(slot.name(), slot.hint);
         variable* object = bound ? bound->second : nullptr;
         if (object && !object->rootalias) {
+          if (const MethodSet* pending = object->pendingmethods()) {
+            // The attributes hold nothing but the methods.
+            const int index = pendingindex(*pending, attr.name());
+            if (index >= 0) {
+              countdown_.left -= 3;
+              ce->pos = leave + 2 + count.consumed;
+              callpendingmethod(object, *pending, static_cast<unsigned>(index), count.ival);
+              TRUV_NEXT();
+            }
+          }
           const NameMap::Slot* found = object->madeattributes().entryhinted(attr.name(), attr.hint);
           variable* method = found ? found->second : nullptr;
           if (method && method->ismodule && !method->copiedonread()) {

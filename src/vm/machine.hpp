@@ -8,6 +8,7 @@
 // keeps a record across an instruction boundary, which is what lets the
 // collector run there.
 
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cstdint>
@@ -316,6 +317,33 @@ struct Machine {
   // The rest of a call of a native function, popped already: the native runs
   // at once, with the arguments popped from the data stack.
   void callnative(variable* function, variable* self, std::int32_t argnum) {
+    runnative(function->modulefunc(), function, self, argnum);
+  }
+  // The same for the method at `index` of object's methods not made yet
+  // (variable::pendingmethods), bound to the object as reading it binds it
+  // and then called, without making it: its sequence number was taken with
+  // the object's, and it is made bound, as it would be now, when anything
+  // looks at the object's attributes. What a failure of the native shows of
+  // it on the call trace, its name and kind, a stand-in shows.
+  void callpendingmethod(variable* object, const MethodSet& set, unsigned index, std::int32_t argnum) {
+    object->bindpendingmethod(index);
+    pendingtrace_.identifier = set.tag;
+    runnative(set.methods[index].func, &pendingtrace_, object, argnum);
+  }
+  // The index in `set` of its method named `name`, or -1 when it has none
+  // or its methods are of a kind that a read copies (the fused call takes
+  // only a method that a read hands on). The names of methods are never
+  // freed, so the pairs found stay good.
+  int pendingindex(const MethodSet& set, Name name) {
+    const PendingMethod& seen = pendingslot(set, name);
+    if (seen.set == &set && seen.name == name) [[likely]]
+      return seen.index;
+    return pendingindexslow(set, name);
+  }
+  int pendingindexslow(const MethodSet& set, Name name);
+  // Runs the native `run` (nothing when it is null) with the arguments
+  // popped, shown on the call trace as `traced`.
+  [[gnu::always_inline]] void runnative(mfuncptr run, variable* traced, variable* self, std::int32_t argnum) {
     // One argument buffer serves every native call: a native runs to its end
     // before the next call. The caller has checked that the data stack holds
     // the arguments; they are copied top first, then dropped at once.
@@ -333,8 +361,7 @@ struct Machine {
       datastack.erase(datastack.end() - static_cast<std::ptrdiff_t>(count), datastack.end());
     }
     const Args args{argvalues_.get(), count};
-    const mfuncptr run = function->modulefunc();
-    tracetop = function;
+    tracetop = traced;
     argsinuse_ = count;
     if (run) run(self, args);
     argsinuse_ = 0;
@@ -759,6 +786,19 @@ struct Machine {
   std::uint64_t periodic_ = 0;      // value of `executed` at which the periodic checks are due
   std::uint64_t limitchecks_ = 0;
   std::unique_ptr<Code> emptycode_;
+  // What the call trace shows for a method called before it is made
+  // (callpendingmethod): a function with no name, of the method's kind.
+  variable pendingtrace_;
+  // Methods found by name (pendingindex), by name and set.
+  struct PendingMethod {
+    const MethodSet* set = nullptr;
+    Name name = nullptr;
+    int index = -1;
+  };
+  std::array<PendingMethod, 16> pendingmethods_{};
+  PendingMethod& pendingslot(const MethodSet& set, Name name) {
+    return pendingmethods_[(name->hash >> 60 ^ reinterpret_cast<std::uintptr_t>(&set) >> 3) & 15];
+  }
 };
 
 // Defined here so that the run loop's CALL has it inline.

@@ -551,8 +551,22 @@ void variable::assignascopy(const variable& rhs) {
   if (this == &rhs) return;
   assign(rhs);
   if (ext_ && ext_->methods) {
-    ext_->methods = ext_->methods->copied;
-    ext_->methodseq = machine->heap.reserveseqs(ext_->methods->count);
+    // A copy of a method value bound to rhs is bound to the copy of rhs,
+    // which this is: the same methods are bound, found by name in the order
+    // of the copy's set.
+    const MethodSet& from = *ext_->methods;
+    const MethodSet& to = *from.copied;
+    if (ext_->methodselves && &to != &from) {
+      unsigned selves = 0;
+      for (unsigned i = 0; i < from.count; ++i) {
+        if (!(ext_->methodselves >> i & 1)) continue;
+        for (unsigned j = 0; j < to.count; ++j)
+          if (std::strcmp(to.methods[j].name, from.methods[i].name) == 0) selves |= 1u << j;
+      }
+      ext_->methodselves = selves;
+    }
+    ext_->methods = &to;
+    ext_->methodseq = machine->heap.reserveseqs(to.count);
   }
 }
 
@@ -562,7 +576,10 @@ void variable::givemethods(const MethodSet& set) {
   const bool made = ext_ && (ext_->methods || !ext_->attributes.empty());
   if (made) editattributes();
   RecordExt& ext = extend();
+  // One bit of methodselves per method.
+  assert(set.count <= 8);
   ext.methods = &set;
+  ext.methodselves = 0;
   ext.methodseq = machine->heap.reserveseqs(set.count);
   // The names are interned now, as making the values would intern them: the
   // order of interning gives the names their hashes, and so their slots.
@@ -574,14 +591,18 @@ void variable::makemethods() {
   RecordExt& ext = *ext_;
   const MethodSet& set = *ext.methods;
   const std::uint64_t seq = ext.methodseq;
+  const unsigned selves = ext.methodselves;
   ext.methods = nullptr;
+  ext.methodselves = 0;
   // The record may be old and its method values are young.
   gcwrite();
   NameMap& attributes = ext.attributes;
   attributes.reserve(set.count);
-  for (std::size_t i = 0; i < set.count; ++i)
-    attributes.set(machine->names.internliteral(set.methods[i].name),
-                   makenativevalue(set.tag, set.methods[i].func, seq + i));
+  for (std::size_t i = 0; i < set.count; ++i) {
+    variable* method = makenativevalue(set.tag, set.methods[i].func, seq + i);
+    if (selves >> i & 1) method->setself(this);
+    attributes.set(machine->names.internliteral(set.methods[i].name), method);
+  }
 }
 
 void variable::assign(const variable& rhs) {

@@ -298,9 +298,15 @@ struct RecordExt {
   // givemethods): made, with the sequence numbers from `methodseq` on that
   // were taken for them, when anything first looks at the attributes. Until
   // then the attributes hold nothing else, and none of the method values
-  // exists: nothing could have bound, changed or held one.
+  // exists: nothing could have changed or held one. A call can have bound
+  // one to the record, as reading it would (Machine::callpendingmethod):
+  // bit i of `methodselves` says that the method at i in `methods` is bound
+  // to this record. Sequence numbers stay far below 2^56 (a run takes
+  // one per value it makes, and would need years to take that many), so
+  // the bits share a word with `methodseq`.
   const MethodSet* methods = nullptr;
-  std::uint64_t methodseq = 0;
+  std::uint64_t methodseq : 56 = 0;
+  std::uint64_t methodselves : 8 = 0;
   DictVal dictval;
   SharedList listval;
   variable* self = nullptr;
@@ -318,6 +324,7 @@ struct RecordExt {
   void clear() {
     attributes.clear();
     methods = nullptr;
+    methodselves = 0;
     dictval.clear();
     listval.clear();
     self = nullptr;
@@ -446,6 +453,11 @@ struct variable {
   void givemethods(const MethodSet& set);
   // Whether the record holds method values not made yet.
   bool methodspending() const { return ext_ && ext_->methods; }
+  // The set of the method values not made yet; null when there are none.
+  const MethodSet* pendingmethods() const { return ext_ ? ext_->methods : nullptr; }
+  // Binds the method at `index` of pendingmethods() to this record, as
+  // reading it from the record binds it once it is made: it is made bound.
+  void bindpendingmethod(unsigned index) { ext_->methodselves |= 1u << index; }
   DictVal& editdictval() {
     gcwrite();
     return extend().dictval;
@@ -567,8 +579,10 @@ struct variable {
   variable* getvar() { return copiedonread() ? getcopy() : this; }
   // Whether reading the record yields a copy (numbers, texts, pointers) rather
   // than the record itself.
-  bool copiedonread() const {
-    switch (identifier) {
+  bool copiedonread() const { return copiedonread(identifier); }
+  // The same for any record of the kind `tag`.
+  static bool copiedonread(Tag tag) {
+    switch (tag) {
       case Tag::Int:
       case Tag::Float:
       case Tag::String:
