@@ -323,11 +323,10 @@ struct Machine {
   // (variable::pendingmethods), bound to the object as reading it binds it
   // and then called, without making it: its sequence number was taken with
   // the object's, and it is made bound, as it would be now, when anything
-  // looks at the object's attributes. What a failure of the native shows of
-  // it on the call trace, its name and kind, a stand-in shows.
+  // looks at the object's attributes. On the call trace a stand-in takes
+  // its place (pendingtrace_).
   void callpendingmethod(variable* object, const MethodSet& set, unsigned index, std::int32_t argnum) {
     object->bindpendingmethod(index);
-    pendingtrace_.identifier = set.tag;
     runnative(set.methods[index].func, &pendingtrace_, object, argnum);
   }
   // The index in `set` of its method named `name`, or -1 when it has none
@@ -787,7 +786,9 @@ struct Machine {
   std::uint64_t limitchecks_ = 0;
   std::unique_ptr<Code> emptycode_;
   // What the call trace shows for a method called before it is made
-  // (callpendingmethod): a function with no name, of the method's kind.
+  // (callpendingmethod): a record with no name, as a method has. A native
+  // is the top of the call trace while it runs, and the trace shows only
+  // the name of its top, so the stand-in needs nothing else.
   variable pendingtrace_;
   // Methods found by name (pendingindex), by name and set.
   struct PendingMethod {

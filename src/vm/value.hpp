@@ -452,7 +452,7 @@ struct variable {
   // passed on and printed never makes them.
   void givemethods(const MethodSet& set);
   // Whether the record holds method values not made yet.
-  bool methodspending() const { return ext_ && ext_->methods; }
+  bool methodspending() const { return pendingmethods() != nullptr; }
   // The set of the method values not made yet; null when there are none.
   const MethodSet* pendingmethods() const { return ext_ ? ext_->methods : nullptr; }
   // Binds the method at `index` of pendingmethods() to this record, as
