@@ -67,7 +67,7 @@ def main():
 
     bindir = os.path.abspath(args.bin)
     asm = os.path.join(bindir, "truvasm")
-    machines = [("truvvm", os.path.join(bindir, "truvvm")), ("truvvm-gcstress", os.path.join(bindir, "truvvm-gcstress"))]
+    machines = [(name, os.path.join(bindir, name)) for name in ("truvvm", "truvvm-gcstress")]
     try:
         first, last = (int(x) for x in args.seeds.split(":"))
     except ValueError:
@@ -113,7 +113,8 @@ def main():
                 os.makedirs(args.keep, exist_ok=True)
                 kept = os.path.join(args.keep, "seed_%d_rounds_%d.tasm" % (seed, args.rounds))
                 shutil.copy(source, kept)
-                print("seed %d: %s differ from %s; kept as %s" % (seed, ", ".join(odd), results[0][0], kept), flush=True)
+                print("seed %d: %s differ from %s; kept as %s" % (seed, ", ".join(odd), results[0][0], kept),
+                      flush=True)
     print("%d programs compared on %s, %d differ, %d left out past the timeout"
           % (compared, ", ".join(name for name, _ in machines), differ, timedout))
     return 1 if differ else 0

@@ -96,7 +96,8 @@ class Generator:
             self.number(nest + 1)
             self.emit("not")
         elif c < 0.75:
-            self.emit("loadlocal %s\nloadlocal sizeof\ncall 1" % r.choice([self.name("L"), self.name("D"), self.name("S")]))
+            measured = r.choice([self.name("L"), self.name("D"), self.name("S")])
+            self.emit("loadlocal %s\nloadlocal sizeof\ncall 1" % measured)
         elif c < 0.8:
             self.value(nest + 1)
             self.emit("enterattr %s\nloadattr %s\nleave\ncall 1" % (self.name("L"), r.choice(["contains", "find"])))
@@ -131,11 +132,13 @@ class Generator:
         elif c < 0.7:
             self.emit("loadlocal " + r.choice(NAMES))
         elif c < 0.75:
-            self.emit("pushconst " + r.choice(["[]", "[1, 2]", '["a", [3]]', 'dict{"k": 1}', "object", "{ pushconst 5 }"]))
+            constants = ["[]", "[1, 2]", '["a", [3]]', 'dict{"k": 1}', "object", "{ pushconst 5 }"]
+            self.emit("pushconst " + r.choice(constants))
         elif c < 0.8:
             self.emit("pushconst %d\nenterattr %s\nloadattr get\nleave\ncall 1" % (r.randint(0, 2), self.name("L")))
         elif c < 0.85:
-            self.emit("pushconst %s\nenterattr %s\nloadattr get\nleave\ncall 1" % (r.choice(['"k"', '"j"']), self.name("D")))
+            key = r.choice(['"k"', '"j"'])
+            self.emit("pushconst %s\nenterattr %s\nloadattr get\nleave\ncall 1" % (key, self.name("D")))
         elif c < 0.88:
             self.emit("enterattr %s\nloadattr get\nleave\ncall 0" % self.name("P"))
         elif c < 0.91:
@@ -159,18 +162,28 @@ class Generator:
         r = self.r
         v = r.choice(NAMES)
         kind = KIND[v]
-        if r.random() < WILD or kind == "N":
-            self.value() if kind != "N" else self.number()
+        wild = r.random() < WILD
+        if kind == "N":
+            self.number()
+        elif wild:
+            self.value()
         elif kind == "L":
-            self.emit("pushconst " + r.choice(["[]", "[1, 2]", '[[1], "a"]', "[3, 4, 5]"]) if r.random() < 0.7 else "loadlocal " + self.name("L"))
+            if r.random() < 0.7:
+                self.emit("pushconst " + r.choice(["[]", "[1, 2]", '[[1], "a"]', "[3, 4, 5]"]))
+            else:
+                self.emit("loadlocal " + self.name("L"))
         elif kind == "D":
-            self.emit("pushconst " + r.choice(["dict{}", 'dict{"k": 1}', 'dict{"k": [2], "j": 1}']) if r.random() < 0.7 else "loadlocal " + self.name("D"))
+            if r.random() < 0.7:
+                self.emit("pushconst " + r.choice(["dict{}", 'dict{"k": 1}', 'dict{"k": [2], "j": 1}']))
+            else:
+                self.emit("loadlocal " + self.name("D"))
         elif kind == "O":
             self.emit("pushconst object")
         elif kind == "S":
             self.emit(r.choice(['pushconst "t"', 'loadlocal s\npushconst "u"\nadd', 'pushconst "v"\nloadlocal s\nadd']))
         else:
-            self.emit(r.choice(["ptrlocal " + r.choice(NAMES), "ptrglobal " + r.choice(GLOBALS), "ptrattr " + r.choice(NAMES)]))
+            pointers = ["ptrlocal " + r.choice(NAMES), "ptrglobal " + r.choice(GLOBALS), "ptrattr " + r.choice(NAMES)]
+            self.emit(r.choice(pointers))
         self.emit("storelocal " + v)
 
     def methodcall(self):
@@ -184,7 +197,8 @@ class Generator:
             self.emit("pushconst %d\nenterattr %s\nloadattr set\nleave\ncall 2" % (r.randint(0, 2), self.name("L")))
         elif m < 0.8:
             self.value()
-            self.emit("pushconst %s\nenterattr %s\nloadattr set\nleave\ncall 2" % (r.choice(['"k"', '"j"', "1"]), self.name("D")))
+            key = r.choice(['"k"', '"j"', "1"])
+            self.emit("pushconst %s\nenterattr %s\nloadattr set\nleave\ncall 2" % (key, self.name("D")))
         elif m < 0.9:
             self.value()
             self.emit("enterattr %s\nloadattr set\nleave\ncall 1" % self.name("P"))
@@ -232,10 +246,12 @@ class Generator:
             self.call(1)
             self.emit("pop")
         elif c < 0.82:
-            self.emit("loadlocal %s\nentertop\nloadattr %s\nleave\nstorelocal %s" % (self.name("L"), r.choice(["get", "append"]), r.choice(["f9", "y"])))
+            source, method, target = self.name("L"), r.choice(["get", "append"]), r.choice(["f9", "y"])
+            self.emit("loadlocal %s\nentertop\nloadattr %s\nleave\nstorelocal %s" % (source, method, target))
         elif c < 0.85:
             self.emit("pushconst 0\nenterattr %s\nloadattr get\nleave\ncall 1" % self.name("L"))
-            self.emit("pushconst %s\nloadlocal varconv\ncall 2" % r.choice(['"BUILTIN_STRING"', '"BUILTIN_INT"', '"BUILTIN_FLOAT"']))
+            kind = r.choice(['"BUILTIN_STRING"', '"BUILTIN_INT"', '"BUILTIN_FLOAT"'])
+            self.emit("pushconst %s\nloadlocal varconv\ncall 2" % kind)
         elif c < 0.88:
             self.value()
             self.emit("pop")
