@@ -576,8 +576,6 @@ void variable::givemethods(const MethodSet& set) {
   const bool made = ext_ && (ext_->methods || !ext_->attributes.empty());
   if (made) editattributes();
   RecordExt& ext = extend();
-  // One bit of methodselves per method.
-  assert(set.count <= 8);
   ext.methods = &set;
   ext.methodselves = 0;
   ext.methodseq = machine->heap.reserveseqs(set.count);

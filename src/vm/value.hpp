@@ -276,14 +276,26 @@ class SharedList {
 // tagged `tag`, made in the order of `methods`. `copied` is the same set in
 // the order a copy makes them, that of their names (variable::getcopy).
 struct MethodSet {
+  // At most this many: a record notes which of its methods not made yet are
+  // bound, one bit each (RecordExt::methodselves). A set with more does not
+  // compile.
+  static constexpr std::size_t maxcount = 8;
   struct Method {
     const char* name;
     mfuncptr func;
   };
+  constexpr MethodSet(const Method* m, std::size_t n, Tag t, const MethodSet* c)
+      : methods(m), count(checkedcount(n)), tag(t), copied(c) {}
   const Method* methods;
   std::uint8_t count;
   Tag tag;
   const MethodSet* copied;
+
+ private:
+  static constexpr std::uint8_t checkedcount(std::size_t n) {
+    if (n > maxcount) throw "more methods than a record has bits for";
+    return static_cast<std::uint8_t>(n);
+  }
 };
 
 // The parts of a record that numbers and strings never have: containers,
@@ -305,8 +317,8 @@ struct RecordExt {
   // one per value it makes, and would need years to take that many), so
   // the bits share a word with `methodseq`.
   const MethodSet* methods = nullptr;
-  std::uint64_t methodseq : 56 = 0;
-  std::uint64_t methodselves : 8 = 0;
+  std::uint64_t methodseq : 64 - MethodSet::maxcount = 0;
+  std::uint64_t methodselves : MethodSet::maxcount = 0;
   DictVal dictval;
   SharedList listval;
   variable* self = nullptr;
