@@ -2,7 +2,7 @@
 local function f(a, b)
   return a - b + 1
 end
-local N = 13000000
+local N = 16000000
 local acc = 0
 local i = 0
 while i < N do

@@ -7,7 +7,7 @@ def f(a, b):
 
 
 def main():
-    N = 13000000
+    N = 16000000
     acc = 0
     i = 0
     while i < N:

@@ -2,7 +2,7 @@
 -- alphabet): each key is set to its position, then all keys are read back,
 -- R rounds over the key list, folding the values into acc = value - acc
 -- (an alternating sum, which stays below 2^24).
-local R = 16000
+local R = 48000
 local letters = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j",
                  "k", "l", "m", "n", "o", "p", "q", "r", "s", "t"}
 local d = {}

@@ -6,7 +6,7 @@ import sys
 
 
 def main():
-    R = 16000
+    R = 48000
     letters = ["a", "b", "c", "d", "e", "f", "g", "h", "i", "j",
                "k", "l", "m", "n", "o", "p", "q", "r", "s", "t"]
     d = {}

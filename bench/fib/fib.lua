@@ -3,4 +3,4 @@ local function fib(n)
   if n < 2 then return n end
   return fib(n - 1) + fib(n - 2)
 end
-io.write(fib(34), "\n")
+io.write(fib(35), "\n")

@@ -8,4 +8,4 @@ def fib(n):
     return fib(n - 1) + fib(n - 2)
 
 
-sys.stdout.write(f"{fib(34)}\n")
+sys.stdout.write(f"{fib(35)}\n")

@@ -1,6 +1,6 @@
 -- Append 0 .. N-1 to a list, then fold it element by element: acc = e - acc
 -- (an alternating sum, which stays below 2^24).
-local N = 3000000
+local N = 6000000
 local l = {}
 local i = 0
 while i < N do

@@ -4,7 +4,7 @@ import sys
 
 
 def main():
-    N = 3000000
+    N = 6000000
     l = []
     i = 0
     while i < N:

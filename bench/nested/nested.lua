@@ -1,5 +1,5 @@
 -- Loops nested three deep with two IF blocks in the innermost body.
-local A, B, C = 270, 270, 270
+local A, B, C = 320, 320, 320
 local c1, c2 = 0, 0
 local i = 0
 while i < A do

@@ -3,7 +3,7 @@ import sys
 
 
 def main():
-    A, B, C = 270, 270, 270
+    A, B, C = 320, 320, 320
     c1, c2 = 0, 0
     i = 0
     while i < A:

@@ -4,7 +4,7 @@ import sys
 
 
 def main():
-    N = 3000000
+    N = 4200000
     write = sys.stdout.write
     i = 0
     while i < N:

@@ -1,5 +1,5 @@
 -- A long string built by repeated concatenation; the checksum is its length.
-local N = 18000
+local N = 42000
 local s = ""
 local i = 0
 while i < N do

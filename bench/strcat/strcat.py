@@ -3,7 +3,7 @@ import sys
 
 
 def main():
-    N = 18000
+    N = 42000
     s = ""
     i = 0
     while i < N:
