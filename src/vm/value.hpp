@@ -278,13 +278,13 @@ class SharedList {
 struct MethodSet {
   // At most this many: a record notes which of its methods not made yet are
   // bound, one bit each (RecordExt::methodselves). A set with more does not
-  // compile.
+  // compile: every set is made at compile time.
   static constexpr std::size_t maxcount = 8;
   struct Method {
     const char* name;
     mfuncptr func;
   };
-  constexpr MethodSet(const Method* m, std::size_t n, Tag t, const MethodSet* c)
+  consteval MethodSet(const Method* m, std::size_t n, Tag t, const MethodSet* c)
       : methods(m), count(checkedcount(n)), tag(t), copied(c) {}
   const Method* methods;
   std::uint8_t count;
