@@ -158,5 +158,55 @@ void BM_BlockIfSkipped(benchmark::State& state) {
 }
 BENCHMARK(BM_BlockIfSkipped);
 
+// FOREACH over a list of 100 integers whose block is one NOP. Items are
+// elements: each is one step of the loop, ELEMENT bound in the block's frame.
+void BM_ForeachStep(benchmark::State& state) {
+  constexpr int elements = 100;
+  std::string list = "[";
+  for (int k = 0; k < elements; ++k) list += (k ? ", " : "") + std::to_string(k);
+  list += "]";
+  runprogrambench(state,
+                  countedloop("loadlocal xs\nforeach:\n    nop\n", looplength,
+                              "pushconst " + list + "\nstorelocal xs\n"),
+                  std::to_string(looplength), looplength * elements);
+}
+BENCHMARK(BM_ForeachStep);
+
+// A store of an integer into a local of the program inside the loop's block,
+// which writes the root's attribute and the block's copy of the frame (with
+// its PUSHCONST: 2 instructions per store). Items are stores.
+void BM_RootStoreInBlock(benchmark::State& state) {
+  constexpr int stores = 10;
+  runprogrambench(state, countedloop(repeated("pushconst 7\nstorelocal x\n", stores), looplength),
+                  std::to_string(looplength), looplength * stores);
+}
+BENCHMARK(BM_RootStoreInBlock);
+
+// A native method call, d.get(k) on a dictionary of one text key, its result
+// dropped: ENTERATTR, LOADATTR, LEAVE and CALL, with the key's read and the
+// POP (6 instructions per call). Items are calls.
+void BM_NativeMethodCall(benchmark::State& state) {
+  const std::string before =
+      "pushconst dict{}\n"
+      "storelocal d\n"
+      "pushconst \"k\"\n"
+      "storelocal k\n"
+      "pushconst 1\n"
+      "loadlocal k\n"
+      "enterattr d\n"
+      "loadattr set\n"
+      "leave\n"
+      "call 2\n";
+  const std::string body =
+      "loadlocal k\n"
+      "enterattr d\n"
+      "loadattr get\n"
+      "leave\n"
+      "call 1\n"
+      "pop\n";
+  runprogrambench(state, countedloop(body, looplength, before), std::to_string(looplength), looplength);
+}
+BENCHMARK(BM_NativeMethodCall);
+
 }  // namespace
 }  // namespace truvmicro
