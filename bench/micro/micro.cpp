@@ -53,6 +53,12 @@ void runprogrambench(benchmark::State& state, std::string_view text, const std::
   state.SetItemsProcessed(state.iterations() * itemsperrun);
 }
 
+std::string flatlist(int count) {
+  std::string text = "[";
+  for (int k = 0; k < count; ++k) text += (k ? ", " : "") + std::to_string(k);
+  return text + "]";
+}
+
 }  // namespace truvmicro
 
 BENCHMARK_MAIN();

@@ -33,4 +33,7 @@ class ProgramRun {
 void runprogrambench(benchmark::State& state, std::string_view text, const std::string& printed,
                      std::int64_t itemsperrun);
 
+// The operand text of a flat list of the integers 0 .. count - 1.
+std::string flatlist(int count);
+
 }  // namespace truvmicro

@@ -36,12 +36,6 @@ bool operandbytes(const std::string& text, std::vector<std::uint8_t>& bytes, std
 
 std::string nestedlist(int depth) { return std::string(depth, '[') + "7" + std::string(depth, ']'); }
 
-std::string flatlist(int count) {
-  std::string text = "[";
-  for (int k = 0; k < count; ++k) text += (k ? ", " : "") + std::to_string(k);
-  return text + "]";
-}
-
 // Decodes the operand written as text; nodes is how many nodes it has. Items
 // are nodes, bytes the operand's size.
 void BM_DecodeOperand(benchmark::State& state, const std::string& text, std::size_t nodes) {

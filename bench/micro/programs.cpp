@@ -162,12 +162,9 @@ BENCHMARK(BM_BlockIfSkipped);
 // elements: each is one step of the loop, ELEMENT bound in the block's frame.
 void BM_ForeachStep(benchmark::State& state) {
   constexpr int elements = 100;
-  std::string list = "[";
-  for (int k = 0; k < elements; ++k) list += (k ? ", " : "") + std::to_string(k);
-  list += "]";
   runprogrambench(state,
                   countedloop("loadlocal xs\nforeach:\n    nop\n", looplength,
-                              "pushconst " + list + "\nstorelocal xs\n"),
+                              "pushconst " + flatlist(elements) + "\nstorelocal xs\n"),
                   std::to_string(looplength), looplength * elements);
 }
 BENCHMARK(BM_ForeachStep);
