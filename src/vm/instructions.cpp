@@ -391,13 +391,44 @@ TRUV_RUNLOOP void Machine::runloop() {
   constexpr auto code = [](Op o) { return static_cast<std::uint8_t>(o); };
   // An entry's position never passes its end, and the byte at the end is
   // the end mark, so the fetch needs no test.
+  // The position of the entry being run, kept in a register as well: every
+  // change is written to the entry at once, so whatever reads the entry
+  // (an error report, the learning of a position, a call that pushes an
+  // entry above it) finds it there, but the fetch and the actions read it
+  // from the register, and need not wait for the store of the action
+  // before. An action that lets something else move the position, or that
+  // changes the entry being run, takes it from the entry again
+  // (TRUV_SYNC_NEXT).
+  std::uint32_t pc = ce->pos;
 #define TRUV_NEXT()                                                        \
   do {                                                                     \
-    if (--countdown_.left < 0) [[unlikely]] cycle();                      \
-    goto* actions[ce->bytes[ce->pos++]];                                   \
+    if (--countdown_.left < 0) [[unlikely]] {                              \
+      cycle();                                                             \
+      pc = ce->pos;                                                        \
+    }                                                                      \
+    const byte next_ = ce->bytes[pc];                                      \
+    ce->pos = ++pc;                                                        \
+    goto* actions[next_];                                                  \
   } while (false)
+#define TRUV_SYNC_NEXT() \
+  do {                   \
+    pc = ce->pos;        \
+    TRUV_NEXT();         \
+  } while (false)
+  // A name operand at the position, as getname reads it.
+#define TRUV_NAME(var)                          \
+  Name var;                                     \
+  {                                             \
+    const OperandSlot& nameslot_ = ce->ops[pc]; \
+    if ((var = nameslot_.name())) {             \
+      ce->pos = pc += nameslot_.consumed;       \
+    } else {                                    \
+      var = getnameslow(*ce);                   \
+      pc = ce->pos;                             \
+    }                                           \
+  }
 
-  TRUV_NEXT();
+  TRUV_SYNC_NEXT();
 
   op_unknown:
       error("Unknown instruction.", false);
@@ -413,11 +444,11 @@ TRUV_RUNLOOP void Machine::runloop() {
         leaveplainentry();
         --ce;
       } else if (!repeatinplace(*ce)) {
-        --ce->pos;
+        ce->pos = --pc;
         exitoutoffunc(false);
         ce = &codestack.back();
       }
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
 
   // Two integers, the usual operands, are computed in place, immediates or
   // records alike (the result is a fresh number either way): the same
@@ -461,9 +492,9 @@ TRUV_RUNLOOP void Machine::runloop() {
 #undef TRUV_INTARITH
 
   op_LOADLOCAL: {
-      const std::uint32_t at = ce->pos - 1;
-      const OperandSlot& slot = ce->ops[ce->pos];
-      Name name = getname(*ce);
+      const std::uint32_t at = pc - 1;
+      const OperandSlot& slot = ce->ops[pc];
+      TRUV_NAME(name)
       pushread(readlocalvar(*this, name, slot.hint));
       // A name kept with the operand is the name of every execution here:
       // the position learns what follows it.
@@ -471,8 +502,8 @@ TRUV_RUNLOOP void Machine::runloop() {
       TRUV_NEXT();
     }
   op_loadlocalread: {
-      const OperandSlot& slot = ce->ops[ce->pos];
-      Name name = getname(*ce);
+      const OperandSlot& slot = ce->ops[pc];
+      TRUV_NAME(name)
       pushread(readlocalvar(*this, name, slot.hint));
       TRUV_NEXT();
     }
@@ -482,20 +513,20 @@ TRUV_RUNLOOP void Machine::runloop() {
   // holds its arguments; else the read pushes it and the CALL runs on its
   // own, reporting what is missing.
   op_loadlocalcall: {
-      const OperandSlot& slot = ce->ops[ce->pos];
-      ce->pos += slot.consumed;
+      const OperandSlot& slot = ce->ops[pc];
+      ce->pos = pc += slot.consumed;
       variable* v = readlocalvar(*this, slot.name(), slot.hint);
-      const OperandSlot& count = ce->ops[ce->pos + 1];
+      const OperandSlot& count = ce->ops[pc + 1];
       const std::size_t args = count.ival > 0 ? static_cast<std::size_t>(count.ival) : 0;
       if (countdown_.left > 0 && count.isint && !v->copiedonread() && holds(args)) {
         --countdown_.left;
-        ce->pos += 1 + count.consumed;
+        ce->pos = pc += 1 + count.consumed;
         if (v->ismodule)
           callnative(v, v->self(), count.ival);
         else
           callcode(v, count.ival);
         ce = &codestack.back();
-        TRUV_NEXT();
+        TRUV_SYNC_NEXT();
       }
       pushread(v);
       TRUV_NEXT();
@@ -512,10 +543,10 @@ TRUV_RUNLOOP void Machine::runloop() {
   // for TRUV_TAIL_REPLACE), which moves the position past what it runs.
 #define TRUV_FUSED_LOCAL(label, o, cycles, ready, tail)                         \
   label: {                                                                      \
-      const OperandSlot& slot = ce->ops[ce->pos];                               \
-      ce->pos += slot.consumed;                                                 \
+      const OperandSlot& slot = ce->ops[pc];                                    \
+      ce->pos = pc += slot.consumed;                                            \
       variable* v = readlocalvar(*this, slot.name(), slot.hint);                \
-      const std::uint32_t op = ce->pos;                                         \
+      const std::uint32_t op = pc;                                              \
       std::int32_t result;                                                      \
       if (countdown_.left >= cycles && (ready) && !datastack.empty() &&        \
           localoperator<Op::o>(*v, datastack.back(), result)) {                 \
@@ -531,8 +562,8 @@ TRUV_RUNLOOP void Machine::runloop() {
   // its blank record is made after the constant, as it would be.
 #define TRUV_FUSED_CONST(label, o, cycles, ready, tail)                         \
   label: {                                                                      \
-      const OperandSlot& constant = ce->ops[ce->pos];                           \
-      const std::uint32_t read = ce->pos + constant.consumed;                   \
+      const OperandSlot& constant = ce->ops[pc];                                \
+      const std::uint32_t read = pc + constant.consumed;                        \
       const OperandSlot& local = ce->ops[read + 1];                              \
       const std::uint32_t op = read + 1 + local.consumed;                        \
       const variable* v = findlocalvar(*this, local.name(), local.hint);        \
@@ -542,7 +573,7 @@ TRUV_RUNLOOP void Machine::runloop() {
         countdown_.left -= cycles + 1;                                          \
         tail                                                                    \
       }                                                                         \
-      ce->pos = read;                                                           \
+      ce->pos = pc = read;                                                      \
       pushint(constant.ival);                                                   \
       TRUV_NEXT();                                                              \
     }
@@ -550,8 +581,8 @@ TRUV_RUNLOOP void Machine::runloop() {
   // bound; on the second way that read runs on its own.
 #define TRUV_FUSED_PAIR(label, o, cycles, ready, tail)                          \
   label: {                                                                      \
-      const OperandSlot& first = ce->ops[ce->pos];                              \
-      const std::uint32_t read = ce->pos + first.consumed;                      \
+      const OperandSlot& first = ce->ops[pc];                                   \
+      const std::uint32_t read = pc + first.consumed;                           \
       const OperandSlot& local = ce->ops[read + 1];                              \
       const std::uint32_t op = read + 1 + local.consumed;                        \
       const variable* r = findlocalvar(*this, first.name(), first.hint);        \
@@ -562,7 +593,7 @@ TRUV_RUNLOOP void Machine::runloop() {
         countdown_.left -= cycles + 1;                                          \
         tail                                                                    \
       }                                                                         \
-      ce->pos = read;                                                           \
+      ce->pos = pc = read;                                                      \
       pushread(readlocalvar(*this, first.name(), first.hint));                  \
       TRUV_NEXT();                                                              \
     }
@@ -574,11 +605,11 @@ TRUV_RUNLOOP void Machine::runloop() {
   // started at once (the end counted as a cycle), else pushed, and the end
   // reached as usual.
 #define TRUV_TAIL_PUSH    \
-  ce->pos = op + 1;       \
+  ce->pos = pc = op + 1;  \
   pushint(result);        \
   TRUV_NEXT();
 #define TRUV_TAIL_REPLACE                                \
-  ce->pos = op + 1;                                      \
+  ce->pos = pc = op + 1;                                 \
   StackValue& right = datastack.back();                  \
   right.seq = heap.reserveseq();                         \
   right.bits = static_cast<std::uint32_t>(result);       \
@@ -589,22 +620,22 @@ TRUV_RUNLOOP void Machine::runloop() {
   tail
 #define TRUV_TAIL_IF                                  \
   const OperandSlot& branch = ce->ops[op + 2];        \
-  ce->pos = op + 2 + branch.consumed;                 \
+  ce->pos = pc = op + 2 + branch.consumed;            \
   ifblock = branch.block();                           \
   if (result) goto runif;                             \
   TRUV_NEXT();
 #define TRUV_TAIL_STORE                                             \
   const OperandSlot& target = ce->ops[op + 2];                      \
-  ce->pos = op + 2 + target.consumed;                               \
+  ce->pos = pc = op + 2 + target.consumed;                          \
   storename = target.name();                                        \
   storevalue = StackValue::ofint(result, heap.reserveseq());        \
   goto storeresult;
 #define TRUV_TAIL_END                                           \
-  ce->pos = op + 1;                                             \
+  ce->pos = pc = op + 1;                                        \
   if (result && countdown_.left > 0 && whileinplace(*ce)) {     \
     --countdown_.left;                                          \
     databasestack.back().rewind();                              \
-    ce->pos = 0;                                                \
+    ce->pos = pc = 0;                                           \
     TRUV_NEXT();                                                \
   }                                                             \
   pushint(result);                                              \
@@ -661,7 +692,7 @@ TRUV_RUNLOOP void Machine::runloop() {
 #undef TRUV_FUSED_CONST
 #undef TRUV_FUSED_LOCAL
   op_STORELOCAL: {
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       need(code(Op::STORELOCAL), 1);
       storelocal(name, datastack.back());
       datastack.pop_back();
@@ -674,22 +705,22 @@ TRUV_RUNLOOP void Machine::runloop() {
       storelocal(storename, storevalue);
       TRUV_NEXT();
   op_LOADGLOBAL: {
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       pushread(getglobalvar(name));
       TRUV_NEXT();
     }
   op_STOREGLOBAL: {
       need(code(Op::STOREGLOBAL), 1);
       variable* value = storedcopy(datastack.back());
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       globalvars.set(name, value);
       need(code(Op::STOREGLOBAL), 1);
       datastack.pop_back();
       TRUV_NEXT();
     }
   op_LOADATTR: {
-      const OperandSlot& slot = ce->ops[ce->pos];
-      Name name = getname(*ce);
+      const OperandSlot& slot = ce->ops[pc];
+      TRUV_NAME(name)
       variable* context = callstack.back();
       StackValue value = readvalue(readattribute(context, name, slot.hint));
       // A plain number cannot be called, so its bound object could never be
@@ -701,7 +732,7 @@ TRUV_RUNLOOP void Machine::runloop() {
   op_STOREATTR: {
       need(code(Op::STOREATTR), 1);
       variable* value = storedcopy(datastack.back());
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       callstack.back()->editattributes().set(name, value);
       need(code(Op::STOREATTR), 1);
       datastack.pop_back();
@@ -709,22 +740,22 @@ TRUV_RUNLOOP void Machine::runloop() {
     }
 
   op_PUSHCONST: {
-      const OperandSlot& slot = ce->ops[ce->pos];
+      const OperandSlot& slot = ce->ops[pc];
       if (slot.isint) {
         // An integer is the same on every execution here: the position
         // learns what follows it, once the LOADLOCAL that may follow has.
-        const std::uint32_t at = ce->pos - 1;
-        ce->pos += slot.consumed;
+        const std::uint32_t at = pc - 1;
+        ce->pos = pc += slot.consumed;
         pushint(slot.ival);
         learnpushint(*ce, at);
         TRUV_NEXT();
       }
       pushconst(*ce);
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
     }
   op_pushint: {
-      const OperandSlot& slot = ce->ops[ce->pos];
-      ce->pos += slot.consumed;
+      const OperandSlot& slot = ce->ops[pc];
+      ce->pos = pc += slot.consumed;
       pushint(slot.ival);
       TRUV_NEXT();
     }
@@ -753,17 +784,17 @@ TRUV_RUNLOOP void Machine::runloop() {
       TRUV_NEXT();
 
   op_PTRLOCAL: {
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       push(getlocalvar(name)->getpointer());
       TRUV_NEXT();
     }
   op_PTRATTR: {
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       push(getattribute(callstack.back(), name)->getpointer());
       TRUV_NEXT();
     }
   op_PTRGLOBAL: {
-      Name name = getname(*ce);
+      TRUV_NAME(name)
       push(getglobalvar(name)->getpointer());
       TRUV_NEXT();
     }
@@ -776,9 +807,9 @@ TRUV_RUNLOOP void Machine::runloop() {
       leavecontext();
       TRUV_NEXT();
   op_ENTERATTR: {
-      const std::uint32_t at = ce->pos - 1;
-      const OperandSlot& slot = ce->ops[ce->pos];
-      Name name = getname(*ce);
+      const std::uint32_t at = pc - 1;
+      const OperandSlot& slot = ce->ops[pc];
+      TRUV_NAME(name)
       entercontext(getattribute(callstack.back(), name, slot.hint));
       // A name kept with the operand is the name of every execution here:
       // the position learns what follows it.
@@ -786,8 +817,8 @@ TRUV_RUNLOOP void Machine::runloop() {
       TRUV_NEXT();
     }
   op_enterattr: {
-      const OperandSlot& slot = ce->ops[ce->pos];
-      ce->pos += slot.consumed;
+      const OperandSlot& slot = ce->ops[pc];
+      ce->pos = pc += slot.consumed;
       entercontext(getattribute(callstack.back(), slot.name(), slot.hint));
       TRUV_NEXT();
     }
@@ -803,8 +834,8 @@ TRUV_RUNLOOP void Machine::runloop() {
   // LOADATTR would have bound it once it had made it. Otherwise the
   // ENTERATTR runs on its own, and the rest after it.
   op_methodcall: {
-      const OperandSlot& slot = ce->ops[ce->pos];
-      const std::uint32_t load = ce->pos + slot.consumed;
+      const OperandSlot& slot = ce->ops[pc];
+      const std::uint32_t load = pc + slot.consumed;
       const OperandSlot& attr = ce->ops[load + 1];
       const std::uint32_t leave = load + 1 + attr.consumed;
       const OperandSlot& count = ce->ops[leave + 2];
@@ -819,7 +850,7 @@ TRUV_RUNLOOP void Machine::runloop() {
             const int index = pendingindex(*pending, attr.name());
             if (index >= 0) {
               countdown_.left -= 3;
-              ce->pos = leave + 2 + count.consumed;
+              ce->pos = pc = leave + 2 + count.consumed;
               callpendingmethod(object, *pending, static_cast<unsigned>(index), count.ival);
               TRUV_NEXT();
             }
@@ -829,13 +860,13 @@ TRUV_RUNLOOP void Machine::runloop() {
           if (method && method->ismodule && !method->copiedonread()) {
             method->setself(object);
             countdown_.left -= 3;
-            ce->pos = leave + 2 + count.consumed;
+            ce->pos = pc = leave + 2 + count.consumed;
             callnative(method, method->self(), count.ival);
             TRUV_NEXT();
           }
         }
       }
-      ce->pos = load;
+      ce->pos = pc = load;
       entercontext(getattribute(context, slot.name(), slot.hint));
       TRUV_NEXT();
     }
@@ -858,19 +889,19 @@ TRUV_RUNLOOP void Machine::runloop() {
           // A native pushes no code entry: the entry being run stays the
           // top one.
           callnative(function, function->self(), argnum);
-          TRUV_NEXT();
+          TRUV_SYNC_NEXT();
         }
         callcode(function, argnum);
       } else {
         callfunc(argnum);
       }
       ce = &codestack.back();
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
     }
   op_RETURN:
       exitoutoffunc();
       ce = &codestack.back();
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
 
   op_EQ: {
       // Two immediate numbers: equal when their values are.
@@ -893,7 +924,7 @@ TRUV_RUNLOOP void Machine::runloop() {
     if (StackValue* r = immediatepair()) {                                             \
       const float l = datastack.back().immediatefloat();                               \
       pairresult(*r, docomparisment(l, r->immediatefloat(), o) ? 1 : 0);              \
-      TRUV_NEXT();                                                                     \
+      TRUV_NEXT();                                                                    \
     }                                                                                  \
     comparison(*this, o);                                                              \
     TRUV_NEXT();                                                                       \
@@ -929,14 +960,14 @@ TRUV_RUNLOOP void Machine::runloop() {
   op_IF:
       ifblock = getblock(*ce);
       need(code(Op::IF), 1);
-      if (valueint(popvalue()) == 0) TRUV_NEXT();
+      if (valueint(popvalue()) == 0) TRUV_SYNC_NEXT();
   // The block of an IF whose condition holds: ifblock.
   runif:
       if (CodeEntry* entry = enterif(ifblock)) [[likely]]
         ce = entry;
       else
         ce = &codestack.back();
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
   op_WHILE: {
       // The jump to the next action must not leave the scope of `run`.
       {
@@ -946,7 +977,7 @@ TRUV_RUNLOOP void Machine::runloop() {
         whileloop(std::move(run));
       }
       ce = &codestack.back();
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
     }
   op_FOREACH: {
       {
@@ -966,7 +997,7 @@ TRUV_RUNLOOP void Machine::runloop() {
         foreachloop(std::move(run));
       }
       ce = &codestack.back();
-      TRUV_NEXT();
+      TRUV_SYNC_NEXT();
     }
 
   op_NOP:
@@ -975,6 +1006,8 @@ TRUV_RUNLOOP void Machine::runloop() {
   op_DICTATTRS:
       TRUV_NEXT();
 
+#undef TRUV_NAME
+#undef TRUV_SYNC_NEXT
 #undef TRUV_NEXT
 }
 #undef TRUV_RUNLOOP
