@@ -389,8 +389,6 @@ TRUV_RUNLOOP void Machine::runloop() {
   StackValue storevalue;
   // Each action knows its own opcode, so the fetch keeps none.
   constexpr auto code = [](Op o) { return static_cast<std::uint8_t>(o); };
-  // An entry's position never passes its end, and the byte at the end is
-  // the end mark, so the fetch needs no test.
   // The position of the entry being run, kept in a register as well: every
   // change is written to the entry at once, so whatever reads the entry
   // (an error report, the learning of a position, a call that pushes an
@@ -400,6 +398,8 @@ TRUV_RUNLOOP void Machine::runloop() {
   // changes the entry being run, takes it from the entry again
   // (TRUV_SYNC_NEXT).
   std::uint32_t pc = ce->pos;
+  // An entry's position never passes its end, and the byte at the end is
+  // the end mark, so the fetch needs no test.
 #define TRUV_NEXT()                                                        \
   do {                                                                     \
     if (--countdown_.left < 0) [[unlikely]] {                              \
